@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs what building and testing need, from Debian 12's packages.
+# Harmless to run again: it installs only what is missing. As a normal
+# user it prints the command to run instead.
+set -euo pipefail
+
+packages=(
+  g++ make cmake pkg-config
+  libwxgtk3.2-dev        # wx-config and headers; only wxBase is linked
+  libboost-dev           # Boost.Any (header-only)
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang llvm             # sanitizer build and the libFuzzer target
+  gettext                # msgfmt, for the message-catalogue test
+  socat ser2net          # virtual and remote serial lines
+  mandoc groff-base      # manual page checks
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+cmd="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]}"
+  echo "setup: run as root:  apt-get update && $cmd"
+  exit 1
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# ser2net's package would start its own service; our tests start their own.
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

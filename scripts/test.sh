@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: a plain build with warnings as
+# errors, then a clang build under AddressSanitizer and
+# UndefinedBehaviorSanitizer with a short run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+echo "== plain build"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_WERROR=ON
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure --timeout 600
+
+echo "== sanitizer build (ASan + UBSan)"
+CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
+  -DVARNO_SANITIZE=ON -DVARNO_FUZZ=ON -DVARNO_WERROR=ON
+cmake --build build-asan -j"$jobs"
+ctest --test-dir build-asan --output-on-failure --timeout 900
+
+shopt -s nullglob
+for fuzzer in build-asan/fuzz/fuzz_*; do
+  [ -x "$fuzzer" ] || continue
+  echo "== $(basename "$fuzzer") (30 s)"
+  corpus=$(mktemp -d)
+  "$fuzzer" -max_total_time=30 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  rm -rf "$corpus"
+done
+echo "== all tests passed"

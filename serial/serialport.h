@@ -1,0 +1,114 @@
+#ifndef MIREL_VARNO_SERIAL_SERIALPORT_H
+#define MIREL_VARNO_SERIAL_SERIALPORT_H
+
+#include <cstdint>
+#include <memory>
+
+#include <wx/thread.h>
+
+namespace mirel_varno {
+
+// Flow-control codes.
+enum FlowControl : int32_t { FlowNone = 0, FlowHardware = 1, FlowSoftware = 2 };
+
+// Stop-bits codes.
+enum StopBitsCode : int32_t { OneAndHalfStopBits = 0, OneStopBit = 1, TwoStopBits = 2 };
+
+// The block of seven settings that the settings constructor copies whole.
+struct PortSettings {
+    int32_t flowControl = FlowNone;
+    int32_t parity = 'N';
+    int32_t dataBits = 8;
+    int32_t stopBits = OneStopBit;
+    int32_t baudRate = 38400;
+    int32_t timeoutA = 0;
+    int32_t timeoutB = 500;
+};
+
+// The time-out set that a read or write on the device obeys, in
+// milliseconds. Reads: the longest gap between two bytes after the first,
+// and a total limit of perByte * n + constant. Writes likewise.
+struct PortTimeouts {
+    uint32_t readInterval = 0;
+    uint32_t readTotalPerByte = 0;
+    uint32_t readTotalConstant = 0;
+    uint32_t writeTotalPerByte = 0;
+    uint32_t writeTotalConstant = 0;
+};
+
+class SerialDevice;  // the platform layer's open device
+
+// One serial communication device: opened by name, with its line settings,
+// fixed time-outs, blocking reads and writes and a last-error code (an
+// Error value). No operation raises or prints.
+class SerialPort {
+public:
+    SerialPort();
+    // Copies the settings, opens the device and, when that succeeds,
+    // applies the time-outs. The object exists whether or not it opened.
+    SerialPort(const char* name, const PortSettings& settings);
+    virtual ~SerialPort();
+
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    virtual void setFlowControl(int32_t code);
+    virtual void setParity(int32_t code);
+    virtual void setDataBits(int32_t bits);
+    virtual void setStopBits(int32_t code);
+    // Always applies the fixed time-out set; the two values have no effect.
+    virtual void setTimeouts(int32_t a, int32_t b);
+    // Closes the device if open, then opens and configures it. The device
+    // is the part of the name before the colon. False and SerialPortError
+    // when it cannot be opened.
+    virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
+                      int32_t stopBits);
+    virtual void close();
+    // Waits until all buffered output has been transmitted.
+    virtual void flush();
+    // Clears the device's error state; pending input is kept.
+    virtual bool clearErrors();
+    // Writes the bytes within 25 ms a byte plus 1 ms. False with
+    // SerialPortError on a closed port, WriteError when the write fails.
+    virtual bool write(const void* data, uint32_t length);
+
+    // Pauses 20 ms, then reads up to length bytes: returns when all have
+    // arrived, when more than 6 ms pass between two bytes, or after
+    // length + 500 ms. Sets NoError when all came, NoAnswer when none did.
+    uint32_t read(void* buffer, uint32_t length);
+
+    bool isOpen() const { return isOpen_; }
+    int32_t lastError() const { return lastError_; }
+    const char* name() const { return name_.get(); }
+    void setName(const char* name);
+
+    int32_t flowControl() const { return flowControl_; }
+    int32_t parity() const { return parity_; }
+    int32_t dataBits() const { return dataBits_; }
+    int32_t stopBits() const { return stopBits_; }
+    int32_t baudRate() const { return baudRate_; }
+
+    // Fills the record from the open device; false on a closed port.
+    bool getTimeouts(PortTimeouts& timeouts);
+
+protected:
+    void setLastError(int32_t code) { lastError_ = code; }
+
+private:
+    std::unique_ptr<char[]> name_;
+    int32_t flowControl_ = FlowNone;
+    int32_t parity_ = 'N';
+    int32_t dataBits_ = 8;
+    int32_t stopBits_ = OneStopBit;
+    int32_t baudRate_ = 38400;
+    int32_t timeoutA_ = 0;
+    int32_t timeoutB_ = 500;
+    bool isOpen_ = false;
+    int32_t lastError_ = 0;
+    wxCriticalSection lock_;
+    std::unique_ptr<SerialDevice> device_;
+};
+
+}  // namespace mirel_varno
+
+#endif
