@@ -1,0 +1,21 @@
+#ifndef MIREL_VARNO_SERIAL_CLOCK_H
+#define MIREL_VARNO_SERIAL_CLOCK_H
+
+#include <cstdint>
+
+namespace mirel_varno {
+
+// Milliseconds on the monotonic clock, modulo 2^32: the tick count that
+// time limits are measured with. Differences are taken modulo 2^32.
+uint32_t tickCount();
+
+// Milliseconds on the monotonic clock, without wrap-around.
+uint64_t monotonicMs();
+
+// Sleeps for the given number of milliseconds on the monotonic clock,
+// resuming after signals until the time is up.
+void sleepMs(uint32_t milliseconds);
+
+}  // namespace mirel_varno
+
+#endif
