@@ -2,6 +2,7 @@
 #define MIREL_VARNO_MODEL_POINTPARAMENTRY_H
 
 #include <cstdint>
+#include <utility>
 
 #include <boost/any.hpp>
 #include <wx/string.h>
