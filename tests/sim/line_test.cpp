@@ -108,8 +108,10 @@ TEST(Transmitter, PacesBytesAndKeepsFramesApart)
 
     // What the line did not take goes first next time.
     tx.unsent(std::vector<uint8_t>{9}.data(), 1);
-    EXPECT_EQ(tx.nextDeadline(103 * byteNs, byteNs), 103 * byteNs);
+    EXPECT_TRUE(tx.blocked());
+    EXPECT_EQ(tx.nextDeadline(103 * byteNs, byteNs), -1);
     EXPECT_EQ(tx.due(103 * byteNs), std::vector<uint8_t>{9});
+    EXPECT_FALSE(tx.blocked());
 }
 
 TEST(Transmitter, WithoutPacingSendsWholeFramesInOrderAtTheirTimes)
