@@ -55,19 +55,38 @@ ChildProcess::~ChildProcess()
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::string& directory,
                          int stdinFd, bool mergeStderr)
 {
+    return spawn(argv, directory, stdinFd, mergeStderr, std::string());
+}
+
+bool ChildProcess::startOnTerminal(const std::vector<std::string>& argv, const std::string& directory,
+                                   const std::string& terminalPath)
+{
+    return spawn(argv, directory, -1, false, terminalPath);
+}
+
+bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::string& directory,
+                         int stdinFd, bool mergeStderr, const std::string& terminalPath)
+{
     int outPipe[2];
     int inPipe[2] = {-1, -1};
+    const bool onTerminal = !terminalPath.empty();
     if (pipe2(outPipe, O_CLOEXEC) != 0) {
         return false;
     }
-    if (stdinFd < 0 && pipe2(inPipe, O_CLOEXEC) != 0) {
+    if (stdinFd < 0 && !onTerminal && pipe2(inPipe, O_CLOEXEC) != 0) {
         close(outPipe[0]);
         close(outPipe[1]);
         return false;
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, stdinFd >= 0 ? stdinFd : inPipe[0], 0);
+    if (onTerminal) {
+        // Opened after setsid and without O_NOCTTY: it becomes the
+        // controlling terminal of the new session.
+        posix_spawn_file_actions_addopen(&actions, 0, terminalPath.c_str(), O_RDWR, 0);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, stdinFd >= 0 ? stdinFd : inPipe[0], 0);
+    }
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     if (mergeStderr) {
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 2);
@@ -88,8 +107,14 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::string
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGTERM);
     posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (onTerminal) {
+        flags |= POSIX_SPAWN_SETSID;
+    } else {
+        posix_spawnattr_setpgroup(&attr, 0);
+        flags |= POSIX_SPAWN_SETPGROUP;
+    }
+    posix_spawnattr_setflags(&attr, flags);
 
     std::vector<char*> args;
     for (const std::string& a : argv) {

@@ -26,6 +26,12 @@ public:
     bool start(const std::vector<std::string>& argv, const std::string& directory,
                int stdinFd = -1, bool mergeStderr = false);
 
+    // Starts the child as a session of its own whose controlling terminal,
+    // opened as its standard input, is the given terminal: it is then the
+    // terminal's foreground, as a program started from a shell is.
+    bool startOnTerminal(const std::vector<std::string>& argv, const std::string& directory,
+                         const std::string& terminalPath);
+
     pid_t pid() const { return pid_; }
     bool running() const { return pid_ > 0 && !exited_; }
 
@@ -45,6 +51,8 @@ public:
     int exitCode() const { return exitCode_; }
 
 private:
+    bool spawn(const std::vector<std::string>& argv, const std::string& directory, int stdinFd,
+               bool mergeStderr, const std::string& terminalPath);
     bool fill(int timeoutMs);
 
     pid_t pid_ = -1;

@@ -21,15 +21,16 @@ const char* const Usage[] = {"Command line:",
 class Cycle : public varno_test::SimLine {
 protected:
     // Starts varno_cycle in the working directory on our port.
+    // With a terminal path, the tool runs in the foreground of that terminal.
     std::unique_ptr<ChildProcess> startCycle(const std::string& commands, const std::string& addresses,
-                                             int pauseMs = 10, int stdinFd = -1)
+                                             int pauseMs = 10, int stdinFd = -1, const std::string& terminal = "")
     {
         writeFile("commands.txt", commands);
         writeFile("addresses.txt", addresses);
         auto p = std::make_unique<ChildProcess>();
-        EXPECT_TRUE(p->start({VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t", std::to_string(pauseMs), "-c",
-                              "commands.txt", "-a", "addresses.txt"},
-                             dir_, stdinFd));
+        const std::vector<std::string> argv = {VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t",
+                                               std::to_string(pauseMs), "-c", "commands.txt", "-a", "addresses.txt"};
+        EXPECT_TRUE(terminal.empty() ? p->start(argv, dir_, stdinFd) : p->startOnTerminal(argv, dir_, terminal));
         std::string line;
         EXPECT_TRUE(p->readLine(line, 10000));
         EXPECT_EQ(line, "Initializing serial port " + std::to_string(port_));
@@ -221,32 +222,43 @@ TEST_F(Cycle, EndOfInputIsNoKeyAndSignalsStopCleanly)
     EXPECT_EQ(p->exitCode(), 0);
 }
 
-TEST_F(Cycle, AKeyOnATerminalStopsItAndTheTerminalIsRestored)
+TEST_F(Cycle, OnATerminalAKeyOrASignalStopsItAndTheTerminalIsRestored)
 {
     startSim(Healthy);
     int master = -1;
     int slave = -1;
-    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(slave, F_SETFD, FD_CLOEXEC);
     termios before{};
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     ASSERT_TRUE(before.c_lflag & ICANON);
 
-    auto p = startCycle("status\n", "1.2.3\n", 50, slave);
-    EXPECT_EQ(reports(*p, 2).size(), 2u);
-    // One key, no Enter: the tool must read the terminal key by key.
-    ASSERT_EQ(write(master, "q", 1), 1);
-    ASSERT_TRUE(p->wait(10000)) << "the key on the terminal was not seen";
-    EXPECT_EQ(p->exitCode(), 0);
+    for (bool byKey : {true, false}) {
+        SCOPED_TRACE(byKey ? "key" : "SIGTERM");
+        auto p = startCycle("status\n", "1.2.3\n", 50, -1, name);
+        EXPECT_EQ(reports(*p, 2).size(), 2u);
+        termios during{};
+        ASSERT_EQ(tcgetattr(slave, &during), 0);
+        EXPECT_FALSE(during.c_lflag & ICANON) << "keys would wait for Enter";
+        if (byKey) {
+            // One key, no Enter.
+            ASSERT_EQ(write(master, "q", 1), 1);
+        } else {
+            p->signal(SIGTERM);
+        }
+        ASSERT_TRUE(p->wait(10000)) << "no stop";
+        EXPECT_EQ(p->exitCode(), 0);
 
-    termios after{};
-    ASSERT_EQ(tcgetattr(slave, &after), 0);
-    EXPECT_EQ(after.c_lflag, before.c_lflag);
-    EXPECT_EQ(after.c_iflag, before.c_iflag);
-    EXPECT_EQ(after.c_oflag, before.c_oflag);
-    EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
-    EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+        EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+    }
     close(slave);
     close(master);
 }
