@@ -182,6 +182,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "Usage: varno_cyclebench --cycle PATH --sim PATH [--seconds N]\n");
         return 1;
     }
+    // The children start in the working directory: the paths must not be relative.
+    b.cycle = std::filesystem::absolute(b.cycle).string();
+    b.sim = std::filesystem::absolute(b.sim).string();
     std::string pattern = (std::filesystem::temp_directory_path() / "varno-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         std::perror("cyclebench: mkdtemp");
@@ -194,12 +197,15 @@ int main(int argc, char** argv)
     double ms = 0;
     int exchanges = 0;
     double cpu = 0;
-    bool ok = startSim(b, sim) && exchangeTime(b, ms, exchanges) && cpuShare(b, cpu);
+    const char* failed = !startSim(b, sim)                  ? "starting the simulator"
+                         : !exchangeTime(b, ms, exchanges) ? "timing the healthy unit"
+                         : !cpuShare(b, cpu)               ? "watching the silent unit"
+                                                           : nullptr;
     sim.signal(SIGTERM);
     sim.wait(5000);
     std::filesystem::remove_all(b.dir);
-    if (!ok) {
-        std::fprintf(stderr, "cyclebench: the run failed\n");
+    if (failed != nullptr) {
+        std::fprintf(stderr, "cyclebench: failed %s\n", failed);
         return 1;
     }
 
@@ -213,7 +219,7 @@ int main(int argc, char** argv)
     std::printf("  measured            %7.2f ms\n", ms);
     std::printf("  floor               %7.2f ms  (2 x %.0f ms pause + %d bytes x %.3f ms)  -> %+.1f%%  %s\n", floor,
                 ReadPauseMs, RequestBytes + ReplyBytes, ByteMs, 100.0 * (ms - floor) / floor,
-                ms <= floor * 1.05 ? "within 5%" : "MORE than 5% above");
+                ms <= floor * 1.05 ? "(target at most +5%: met)" : "(target at most +5%: MISSED)");
     std::printf("  overlapped floor    %7.2f ms  (first pause runs while the request and reply header travel) -> %+.1f%%\n",
                 overlapFloor, 100.0 * (ms - overlapFloor) / overlapFloor);
     std::printf("CPU of varno_cycle polling a silent unit: %.2f%% over %.1f s  %s\n", cpu, b.seconds,
