@@ -1,0 +1,149 @@
+#include "protocol/serialportvarnoprotocol.h"
+
+#include <algorithm>
+#include <map>
+
+#include <wx/translation.h>
+
+#include "serial/clock.h"
+
+namespace mirel_varno {
+
+namespace {
+
+constexpr int32_t LineBaudRate = 9600;
+constexpr uint32_t ReadSlackMs = 40;
+
+}  // namespace
+
+SerialPortVarnoProtocol::SerialPortVarnoProtocol(const char* deviceName)
+{
+    setLastError(NoError);
+    open(deviceName, LineBaudRate, 'N', 8, OneStopBit);
+}
+
+SerialPortVarnoProtocol::~SerialPortVarnoProtocol() = default;
+
+void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t* data,
+                                        uint32_t count)
+{
+    setLastError(NoError);
+    clearErrors();
+    // A failed write shows in lastError(); the unit then hears nothing and
+    // the receive that follows reports it.
+    write(header.bytes, FrameHeaderSize);
+    if (data != nullptr) {
+        write(data, count);
+    }
+}
+
+void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
+{
+    // 1 ms per expected byte plus slack, checked between port reads.
+    const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
+    const uint32_t start = tickCount();
+    receivedCount_ = 0;
+    for (;;) {
+        const uint32_t elapsed = tickCount() - start;
+        if (elapsed > limit) {
+            break;
+        }
+        receivedCount_ += read(buffer + receivedCount_, count - receivedCount_);
+        if (receivedCount_ >= count) {
+            return;
+        }
+    }
+    const Error code = receivedCount_ == 0 ? NoAnswer : NotAllDataReceived;
+    setLastError(code);
+    VARNO_RAISE(code);
+}
+
+void SerialPortVarnoProtocol::discardExactly(uint32_t count)
+{
+    uint8_t scratch[1024];
+    const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
+    const uint32_t start = tickCount();
+    uint32_t discarded = 0;
+    while (discarded < count && tickCount() - start <= limit) {
+        const uint32_t chunk = std::min<uint32_t>(count - discarded, sizeof scratch);
+        discarded += read(scratch, chunk);
+    }
+}
+
+void SerialPortVarnoProtocol::receiveReply()
+{
+    setLastError(NoError);
+    readExactly(replyHeader_.bytes, FrameHeaderSize);
+    const uint32_t length = replyHeader_.length();
+    if (length == 0) {
+        receivedCount_ = 0;
+    } else if (length > MaxReplyLength) {
+        // It cannot be held, but it is taken off the line so that the next
+        // exchange starts on a frame boundary.
+        discardExactly(length + FrameChecksumSize);
+        receivedCount_ = 0;
+        setLastError(DataCorrupted);
+        VARNO_RAISE(DataCorrupted);
+    } else {
+        readExactly(replyData_.data(), length + FrameChecksumSize);
+        receivedCount_ = length + FrameChecksumSize;
+    }
+    checkReply();
+}
+
+void SerialPortVarnoProtocol::checkReply()
+{
+    const Error outcome = replyOutcome(replyHeader_, replyData_.data(), receivedCount_);
+    setLastError(outcome);
+    if (outcome != NoError) {
+        VARNO_RAISE(outcome);
+    }
+}
+
+ReplyValue SerialPortVarnoProtocol::lastReplyValue()
+{
+    ReplyValue value;
+    const Error outcome =
+        findReplyValue(replyHeader_, replyData_.data(), receivedCount_, value);
+    if (outcome != NoError) {
+        setLastError(outcome);
+        VARNO_RAISE(outcome);
+    }
+    return value;
+}
+
+wxString SerialPortVarnoProtocol::unitErrorText(int32_t code)
+{
+    if (code == 0) {
+        return wxString();
+    }
+    // Built once, on first use, in the locale active then; a function-local
+    // static is initialised exactly once even with several threads.
+    static const std::map<int32_t, wxString> table = [] {
+        const std::pair<int32_t, const char*> rows[] = {
+            {UnsupportedCommand, "Unsupported command"},
+            {UnsupportedDataFormat, "Unsupported data format"},
+            {HeaderCorrupted, "Package header structure corrupted"},
+            {UnknownVariable, "Unknown variable"},
+            {BusyCannotAnswer, "Unit is busy and can not answer now"},
+            {BusyWillAnswerLater, "Unit is busy and will answer later"},
+            {DataCorrupted, "Package data corrupted"},
+            {WrongRedirect, "Wrong \"Redirect\" package"},
+            {UnknownError, "Unknown error"},
+            {NoAnswer, "No answer"},
+            {NotAllDataReceived, "Not all data received"},
+            {WriteError, "Write error"},
+        };
+        std::map<int32_t, wxString> texts;
+        for (const auto& row : rows) {
+            texts.emplace(row.first, wxGetTranslation(wxString::FromUTF8(row.second)));
+        }
+        return texts;
+    }();
+    const auto found = table.find(code);
+    // The fallback is the translated text as it stands: a catalogue entry is
+    // never used as a format.
+    return found != table.end() ? found->second : table.at(UnknownError);
+}
+
+}  // namespace mirel_varno

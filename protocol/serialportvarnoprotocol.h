@@ -1,0 +1,161 @@
+#ifndef MIREL_VARNO_PROTOCOL_SERIALPORTVARNOPROTOCOL_H
+#define MIREL_VARNO_PROTOCOL_SERIALPORTVARNOPROTOCOL_H
+
+#include <array>
+#include <cstdint>
+
+#include <wx/string.h>
+#include <wx/thread.h>
+
+#include "model/error.h"
+#include "model/unitaddress.h"
+#include "protocol/frame.h"
+#include "protocol/replyvalue.h"
+#include "serial/serialport.h"
+
+namespace mirel_varno {
+
+// The host's end of the Varno protocol: a serial port that exchanges
+// frames with the units on its line. Every exchange is one request and one
+// reply; a failure raises Exception with its code, which is also left as
+// the port's lastError() (NoAnswer, NotAllDataReceived, the unit's error
+// code, HeaderCorrupted, DataCorrupted, UnsupportedDataFormat). Nothing is
+// ever retried. Each reply is overwritten by the next exchange.
+//
+// Time limits: a reply header must arrive within 54 ms, its data block
+// within length + 44 ms, each measured between port reads (every port read
+// first pauses 20 ms and waits under the port's own time-outs).
+class SerialPortVarnoProtocol : public SerialPort {
+public:
+    // Opens the device at 9600 baud, no parity, 8 data bits, 1 stop bit.
+    // A failed open does not raise: isOpen() tells.
+    explicit SerialPortVarnoProtocol(const char* deviceName);
+    ~SerialPortVarnoProtocol() override;
+
+    // ---- Transactions
+
+    // Clears the last error and the device's error state, then writes the
+    // header and, when given, `count` data bytes (checksum included).
+    // Write failures are left in lastError() and raise nothing.
+    void sendFrame(const FrameHeader& header, const uint8_t* data, uint32_t count);
+    // Reads exactly `count` bytes into the buffer within count + 40 ms.
+    // Raises NoAnswer when nothing came, NotAllDataReceived when some did.
+    void readExactly(uint8_t* buffer, uint32_t count);
+    // Reads one reply (header, then its data block) and validates it.
+    // Raises the link failures of readExactly, an error reply's code,
+    // HeaderCorrupted or DataCorrupted. A data block too large for the data
+    // area is read and discarded within its time limit and raises
+    // DataCorrupted.
+    void receiveReply();
+
+    // The protocol's own text for a link or unit error code: empty for 0,
+    // "Unknown error" for a code without a row. Texts are translated once,
+    // on first use.
+    static wxString unitErrorText(int32_t code);
+
+    // ---- Primitives
+
+    // ReadVariable exchange; copies the reply's value (sized by the reply's
+    // own data type) to the destination, at most `size` bytes, and returns
+    // the number copied. Raises UnsupportedDataFormat for a reply whose type
+    // cannot be decoded or whose value is shorter than its type needs.
+    uint32_t readVariable(const UnitAddress& address, DataType type, uint8_t variable,
+                          void* destination, uint32_t size);
+    // WriteVariable exchange with the value at `value` in the form of the
+    // type: Byte 1 byte, Word uint16_t, DWord uint32_t, Packed a float
+    // (packed on the way), Float a float, Block8 8 bytes, Address 3 bytes
+    // a, b, c. Raises UnsupportedDataFormat before sending for any other
+    // type or when `size` is too small for the type.
+    void writeVariable(const UnitAddress& address, DataType type, uint8_t variable,
+                       const void* value, uint32_t size);
+
+    // ---- Address exchanges
+
+    // Sends an Identify header alone; `source`, if given, receives the
+    // replying unit's address.
+    void identify(const UnitAddress& address, UnitAddress* source = nullptr);
+    // Sends nothing; listens for up to 1000 ms (plus the receive under way)
+    // for any valid frame and gives its source address. Failed receives are
+    // swallowed; false when the time is up.
+    bool waitForFrame(UnitAddress& source);
+
+    // ---- Single values (one exchange each unless said otherwise)
+
+    // Variable 24 as Word.
+    void readStatus(const UnitAddress& address, uint16_t& status);
+    // Variable 30 as Text.
+    void readVersion(const UnitAddress& address, wxString& text);
+    // Variables 11 and 252 as Text.
+    void readText11(const UnitAddress& address, wxString& text);
+    void readText252(const UnitAddress& address, wxString& text);
+    // Writes the selector to variable 254 as Word, then reads 254 as Text.
+    void readText254(const UnitAddress& address, uint16_t selector, wxString& text);
+    // Variable 253 as Word; clearWord253 writes 0 to it.
+    void readWord253(const UnitAddress& address, uint16_t& value);
+    void clearWord253(const UnitAddress& address);
+    // Variable 10 as DWord.
+    void readDWord10(const UnitAddress& address, uint32_t& value);
+    // Variable 9 as Byte: three little-endian 32-bit values (12 bytes).
+    void readVariable9(const UnitAddress& address, int32_t& first, int32_t& second,
+                       int32_t& third);
+    // Under the lock, variable 15 as Byte: a 32-bit and a 16-bit value.
+    void readVariable15(const UnitAddress& address, int32_t& first, int16_t& second);
+    // Variables 12 and 13 as Block8, the bytes unchanged.
+    void readDate12(const UnitAddress& address, std::array<uint8_t, 8>& date);
+    void readDate13(const UnitAddress& address, std::array<uint8_t, 8>& date);
+    void writeDate12(const UnitAddress& address, const std::array<uint8_t, 8>& date);
+    void writeDate13(const UnitAddress& address, const std::array<uint8_t, 8>& date);
+    // Variable 21 as Byte.
+    void writeMeasuringAlgorithm(const UnitAddress& address, uint8_t algorithm);
+    // Variable 25 as Byte.
+    void writeByte25(const UnitAddress& address, uint8_t value);
+    // Variable 29 as Address.
+    void writeAddress(const UnitAddress& address, const UnitAddress& newAddress);
+    // Under the lock, variable 29 as Byte, then the 14-byte header of one
+    // further frame that the unit sends, discarded unchecked: NoAnswer or
+    // NotAllDataReceived when it does not come within 54 ms.
+    void writeAddressByte(const UnitAddress& address, uint8_t value);
+
+    // Under the lock: the measured value (Float), its time in seconds
+    // (DWord) and its accuracy in percent (Byte) of algorithm `algorithm`
+    // (variables 34, 35, 36 + 5 * algorithm), or of the current measure for
+    // -1 (variables 16, 19, 20), in this order.
+    void readMeasure(const UnitAddress& address, int32_t algorithm, float& value,
+                     uint32_t& time, uint8_t& accuracy);
+
+protected:
+    // The last reply, as the operations built on the exchanges read it.
+    const FrameHeader& replyHeader() const { return replyHeader_; }
+    const uint8_t* replyData() const { return replyData_.data(); }
+    // Data bytes plus checksum of the last reply (0 when it had none).
+    uint32_t receivedCount() const { return receivedCount_; }
+
+    // The value of the last reply; raises UnsupportedDataFormat (also left
+    // as the last error) when it cannot be decoded.
+    ReplyValue lastReplyValue();
+    // One ReadVariable exchange; returns the value of its reply.
+    ReplyValue exchangeRead(const UnitAddress& address, DataType type, uint8_t variable);
+    // As readVariable, but a value with fewer than `required` bytes raises
+    // UnsupportedDataFormat. The destination's rest is left as it was.
+    uint32_t readValue(const UnitAddress& address, DataType type, uint8_t variable,
+                       void* destination, uint32_t size, uint32_t required);
+    // One ReadVariable exchange of a Text variable, decoded.
+    wxString readText(const UnitAddress& address, uint8_t variable);
+
+    // The lock that keeps multi-exchange operations together.
+    wxCriticalSection& lock() { return lock_; }
+
+private:
+    void checkReply();
+    void discardExactly(uint32_t count);
+
+    UnitAddress hostAddress_ = HostAddress;
+    FrameHeader replyHeader_;
+    std::array<uint8_t, ReplyDataAreaSize> replyData_{};
+    uint32_t receivedCount_ = 0;
+    wxCriticalSection lock_;
+};
+
+}  // namespace mirel_varno
+
+#endif
