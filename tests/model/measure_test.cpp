@@ -8,7 +8,6 @@
 
 #include "wxprint.h"
 
-#include "model/algorithm.h"
 #include "model/measurestatus.h"
 
 using namespace mirel_varno;
@@ -129,22 +128,4 @@ TEST(MeasureStatus, NamedTestsAndBits)
     EXPECT_FALSE(MeasureStatus(0xFFFF).bit(16));
     EXPECT_FALSE(MeasureStatus(0xFFFF).bit(40));
     EXPECT_FALSE(MeasureStatus(0xFFFF).bit(-1));
-}
-
-TEST(Algorithm, IsAPlainRecordAndAlgorithmNumbersAreSigned)
-{
-    static_assert(std::is_same<std::underlying_type_t<MeasuringAlgorithm>, int32_t>::value,
-                  "algorithm numbers are signed 32-bit");
-    EXPECT_EQ(static_cast<int32_t>(NoMeasuringAlgorithm), -1);
-
-    AlgorithmList list;
-    list.push_back(Algorithm{2, "First", "Second", 1.5f, 60, 5});
-    const AlgorithmList copy = list;
-    ASSERT_EQ(copy.size(), 1u);
-    EXPECT_EQ(copy[0].number, 2);
-    EXPECT_EQ(copy[0].firstText, "First");
-    EXPECT_EQ(copy[0].secondText, "Second");
-    EXPECT_EQ(copy[0].value, 1.5f);
-    EXPECT_EQ(copy[0].time, 60u);
-    EXPECT_EQ(copy[0].accuracy, 5);
 }

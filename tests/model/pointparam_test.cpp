@@ -1,5 +1,7 @@
 #include "model/pointparam.h"
 
+#include <limits>
+
 #include <gtest/gtest.h>
 
 #include "wxprint.h"
@@ -159,6 +161,7 @@ TEST(PointParam, SetValueFromText)
         float value;
     } floats[] = {
         {"1234.5", 1234.5f}, {" -2.5e3x", -2500.0f}, {"abc", 0.0f}, {"0.1", 0.1f}, {"7", 7.0f},
+        {"1e300", std::numeric_limits<float>::infinity()},
     };
     for (const auto& row : floats) {
         PointParam p(115, 25, "Limit", 3.0f);
