@@ -1,0 +1,48 @@
+#ifndef VARNO_SIM_FAULT_H
+#define VARNO_SIM_FAULT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace varno_sim {
+
+// How a simulated unit misbehaves when it answers. Several kinds combine:
+// "delay 300 corrupt-data" answers late with a broken data checksum.
+struct Fault {
+    bool silent = false;         // no answer at all
+    int errorCode = -1;          // answer with an error reply of this code (0-255)
+    bool corruptHeader = false;  // flip a bit of the header checksum
+    bool corruptData = false;    // flip a bit of the data checksum
+    bool noData = false;         // send the header only, though it announces data
+    int stopAfter = -1;          // send only the first k bytes of the reply
+    int wrongType = -1;          // replace the reply's data-type byte (header checksum kept valid)
+    uint32_t delayMs = 0;        // wait this long before answering
+
+    bool any() const
+    {
+        return silent || errorCode >= 0 || corruptHeader || corruptData || noData ||
+               stopAfter >= 0 || wrongType >= 0 || delayMs > 0;
+    }
+};
+
+// Parses the words of a fault description ("silent", "error 4",
+// "corrupt-header", "corrupt-data", "no-data", "stop 10", "wrong-type [33]",
+// "delay 200", "none"), adding each kind to `fault`. On failure returns false
+// and says why.
+bool parseFault(const std::vector<std::string>& words, Fault& fault, std::string& why);
+
+// The description in the same words, "none" for no fault.
+std::string describeFault(const Fault& fault);
+
+// Applies the byte-level kinds to a complete, valid reply frame (header and
+// optional data block). The error reply and silence are the unit's business;
+// this handles wrong type, corruption, no data and truncation, in that order.
+void damageFrame(const Fault& fault, std::vector<uint8_t>& frame);
+
+// Splits a line into words at white space.
+std::vector<std::string> splitWords(const std::string& line);
+
+}  // namespace varno_sim
+
+#endif

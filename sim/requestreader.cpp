@@ -1,0 +1,85 @@
+#include "sim/requestreader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace varno_sim {
+
+using mirel_varno::FrameChecksumSize;
+using mirel_varno::FrameHeaderSize;
+
+namespace {
+// Bound on what is kept while looking for a frame: a valid request is
+// far shorter, so anything beyond this is garbage in any case.
+constexpr size_t MaxBuffered = 4096;
+}  // namespace
+
+void RequestReader::feed(const uint8_t* bytes, size_t count, int64_t nowNs, std::vector<Request>& out)
+{
+    while (count > 0) {
+        const size_t room = MaxBuffered - buffer_.size();
+        const size_t take = std::min(room, count);
+        buffer_.insert(buffer_.end(), bytes, bytes + take);
+        bytes += take;
+        count -= take;
+        lastByteNs_ = nowNs;
+        extract(out);
+        if (buffer_.size() >= MaxBuffered) {
+            // Cannot hold a frame start this far back: keep the last
+            // header's worth, which may still begin one.
+            const size_t drop = buffer_.size() - (FrameHeaderSize - 1);
+            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
+            dropped_ += drop;
+        }
+    }
+}
+
+void RequestReader::extract(std::vector<Request>& out)
+{
+    size_t start = 0;
+    while (buffer_.size() - start >= FrameHeaderSize) {
+        Request r;
+        std::memcpy(r.header.bytes, buffer_.data() + start, FrameHeaderSize);
+        if (!r.header.checksumValid()) {
+            ++start;
+            ++dropped_;
+            continue;
+        }
+        const uint32_t length = r.header.length();
+        if (length > MaxRequestData) {
+            start += FrameHeaderSize;
+            dropped_ += FrameHeaderSize;
+            continue;
+        }
+        const size_t total = FrameHeaderSize + (length > 0 ? length + FrameChecksumSize : 0);
+        if (buffer_.size() - start < total) {
+            break;
+        }
+        if (length > 0) {
+            const uint8_t* data = buffer_.data() + start + FrameHeaderSize;
+            r.data.assign(data, data + length);
+            r.dataChecksumValid =
+                mirel_varno::frameChecksum(data, length) == mirel_varno::getLE32(data + length);
+        }
+        out.push_back(std::move(r));
+        start += total;
+    }
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
+}
+
+bool RequestReader::expire(int64_t nowNs)
+{
+    if (buffer_.empty() || nowNs - lastByteNs_ < StaleAfterNs) {
+        return false;
+    }
+    dropped_ += buffer_.size();
+    buffer_.clear();
+    return true;
+}
+
+int64_t RequestReader::expiryDeadline() const
+{
+    return buffer_.empty() ? -1 : lastByteNs_ + StaleAfterNs;
+}
+
+}  // namespace varno_sim
