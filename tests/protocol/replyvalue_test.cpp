@@ -59,21 +59,3 @@ TEST(ReplyValue, ValueFollowsTheVariableNumberAndIsBounded)
     Reply address = reply(33, {29, 1, 2, 3});
     EXPECT_EQ(findReplyValue(address.header, address.data.data(), 8, v), UnsupportedDataFormat);
 }
-
-TEST(ReplyValue, CopyIsCutToTheDestinationAndRefusesShortValues)
-{
-    const uint8_t bytes[] = {1, 2, 3, 4, 5, 6};
-    const ReplyValue value{bytes, 6};
-    uint8_t dest[4] = {9, 9, 9, 9};
-
-    EXPECT_EQ(copyReplyValue(value, dest, 2, 1), 2);
-    EXPECT_EQ(dest[0], 1);
-    EXPECT_EQ(dest[1], 2);
-    EXPECT_EQ(dest[2], 9);
-
-    uint8_t twelve[12] = {};
-    EXPECT_EQ(copyReplyValue(value, twelve, sizeof twelve, sizeof twelve), -1);
-    EXPECT_EQ(twelve[0], 0);  // nothing copied
-
-    EXPECT_EQ(copyReplyValue(ReplyValue{bytes, 0}, dest, 4, 0), 0);
-}
