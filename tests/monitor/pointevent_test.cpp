@@ -126,36 +126,12 @@ TEST(PointEvent, SetTimeTakesEveryComponentAndKeepsTheText)
     EXPECT_EQ(e.text(), "Point plugged");
 }
 
-TEST(PointEvent, Predicates)
+TEST(PointEvent, OnlyTheThreeExchangeFailuresAreLinkErrors)
 {
-    struct Flags {
-        bool link, exceeded, prethreshold, reduced, valueRead, changed;
-    };
-    const Measure m = volts(1.0f);
-    const struct {
-        PointEventType type;
-        boost::any payload;
-        Flags flags;
-    } cases[] = {
-        {NoAnswerEvent, NoAnswer, {true, false, false, false, false, false}},
-        {ReadErrorEvent, NoAnswer, {true, false, false, false, false, false}},
-        {WriteErrorEvent, WriteError, {true, false, false, false, false, false}},
-        {SerialPortErrorEvent, {}, {false, false, false, false, false, false}},
-        {UnknownVariableEvent, {}, {false, false, false, false, false, false}},
-        {ThresholdExceededEvent, m, {false, true, false, false, false, false}},
-        {PrethresholdExceededEvent, m, {false, false, true, false, false, false}},
-        {ThresholdReducedEvent, m, {false, false, false, true, false, false}},
-        {ValueReadEvent, m, {false, false, false, false, true, false}},
-        {ParamsChangedEvent, ChangedParams{}, {false, false, false, false, false, true}},
-    };
-    for (const auto& c : cases) {
-        const PointEvent e(c.type, Unit, c.payload);
-        EXPECT_EQ(e.isLinkError(), c.flags.link) << c.type;
-        EXPECT_EQ(e.isThresholdExceeded(), c.flags.exceeded) << c.type;
-        EXPECT_EQ(e.isPrethresholdExceeded(), c.flags.prethreshold) << c.type;
-        EXPECT_EQ(e.isThresholdReduced(), c.flags.reduced) << c.type;
-        EXPECT_EQ(e.isValueRead(), c.flags.valueRead) << c.type;
-        EXPECT_EQ(e.isParamsChanged(), c.flags.changed) << c.type;
+    for (PointEventType type = -1; type <= 39; ++type) {
+        const PointEvent e(type, Unit, type == 30 ? boost::any(NoMeasuringAlgorithm)
+                                                  : boost::any(volts(1.0f)));
+        EXPECT_EQ(e.isLinkError(), type >= 32 && type <= 34) << type;
     }
 }
 
