@@ -13,6 +13,7 @@ packages=(
   gettext                # msgfmt, for the message-catalogue test
   socat ser2net          # virtual and remote serial lines
   mandoc groff-base      # manual page checks
+  systemd                # systemd-analyze, for the service unit check
 )
 
 missing=()

@@ -1,0 +1,177 @@
+#include "app/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+
+#include "serial/clock.h"
+
+namespace mirel_varno {
+
+namespace {
+
+// The self-pipe that wakes a pause when a stop signal arrives.
+int wakeRead = -1;
+int wakeWrite = -1;
+volatile std::sig_atomic_t stopFlag = 0;
+
+struct sigaction previousInt;
+struct sigaction previousTerm;
+struct sigaction previousPipe;
+
+extern "C" void onStopSignal(int)
+{
+    const int saved = errno;
+    stopFlag = 1;
+    if (wakeWrite >= 0) {
+        const char byte = 1;
+        // A full pipe already holds a wake-up; nothing is lost.
+        [[maybe_unused]] ssize_t n = ::write(wakeWrite, &byte, 1);
+    }
+    errno = saved;
+}
+
+void installHandler(int signalNumber, struct sigaction& previous)
+{
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &action, &previous);
+}
+
+bool isForegroundTerminal(int fd)
+{
+    if (!isatty(fd)) {
+        return false;
+    }
+    const pid_t group = tcgetpgrp(fd);
+    return group != -1 && group == getpgrp();
+}
+
+}  // namespace
+
+Console::Console()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeRead = fds[0];
+        wakeWrite = fds[1];
+    }
+    stopFlag = 0;
+    installHandler(SIGINT, previousInt);
+    installHandler(SIGTERM, previousTerm);
+    // A closed output pipe shows as a failed write, which stops the cycle
+    // cleanly, instead of killing the process with the terminal changed.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, &previousPipe);
+
+    if (isatty(STDIN_FILENO)) {
+        // Reading the terminal from the background would stop the process.
+        if (isForegroundTerminal(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal_) == 0) {
+            termios raw = savedTerminal_;
+            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+            raw.c_cc[VMIN] = 1;
+            raw.c_cc[VTIME] = 0;
+            terminalChanged_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
+            watchInput_ = true;
+        }
+    } else {
+        watchInput_ = fcntl(STDIN_FILENO, F_GETFL) != -1;
+    }
+}
+
+Console::~Console()
+{
+    if (terminalChanged_) {
+        tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal_);
+    }
+    sigaction(SIGINT, &previousInt, nullptr);
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGPIPE, &previousPipe, nullptr);
+    if (wakeRead >= 0) {
+        ::close(wakeRead);
+        ::close(wakeWrite);
+        wakeRead = wakeWrite = -1;
+    }
+}
+
+bool Console::stopRequested() const
+{
+    return stopFlag != 0;
+}
+
+void Console::requestStop()
+{
+    stopFlag = 1;
+}
+
+bool Console::keyPressed()
+{
+    if (stopFlag) {
+        return true;
+    }
+    if (!watchInput_) {
+        return false;
+    }
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) {
+        return false;
+    }
+    if (p.revents & POLLIN) {
+        // One key may arrive as several bytes (an arrow key, a pasted word):
+        // take what is waiting at once.
+        char keys[64];
+        ssize_t n;
+        do {
+            n = ::read(STDIN_FILENO, keys, sizeof keys);
+        } while (n < 0 && errno == EINTR);
+        if (n > 0) {
+            return true;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            return false;
+        }
+        // End of file (or a terminal that went away) is not a key press,
+        // and there will be no more keys.
+        watchInput_ = false;
+        return false;
+    }
+    // Hang-up or error without data: nothing more will come.
+    watchInput_ = false;
+    return false;
+}
+
+void Console::pause(int32_t milliseconds)
+{
+    if (milliseconds <= 0) {
+        return;
+    }
+    const uint64_t deadline = monotonicMs() + static_cast<uint64_t>(milliseconds);
+    while (!stopFlag) {
+        const uint64_t now = monotonicMs();
+        if (now >= deadline) {
+            return;
+        }
+        const uint64_t left = deadline - now;
+        pollfd p{wakeRead, POLLIN, 0};
+        const int r = ::poll(&p, wakeRead >= 0 ? 1 : 0, static_cast<int>(left));
+        if (r > 0) {
+            char drain[16];
+            while (::read(wakeRead, drain, sizeof drain) > 0) {
+            }
+        }
+    }
+}
+
+}  // namespace mirel_varno

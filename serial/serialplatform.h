@@ -1,0 +1,80 @@
+#ifndef MIREL_VARNO_SERIAL_SERIALPLATFORM_H
+#define MIREL_VARNO_SERIAL_SERIALPLATFORM_H
+
+// The platform layer under SerialPort: the few device operations that the
+// port needs, in the port's own terms. Internal to the library; each
+// operating system implements it in one file (serialplatformlinux.cpp).
+
+#include <cstdint>
+#include <memory>
+
+#include "serial/serialport.h"
+
+namespace mirel_varno {
+
+enum class LineParity : uint8_t { None, Odd, Even, Mark, Space };
+enum class LineStopBits : uint8_t { One, OneAndHalf, Two };
+enum class DtrControl : uint8_t { Disabled, Enabled, Handshake };
+
+// The device's line state as the port reads, changes and writes it back
+// whole. Values a platform cannot express are kept here as set and
+// approximated or ignored by its layer.
+struct LineSettings {
+    uint32_t baudRate = 9600;
+    bool binary = true;             // no input or output processing of any byte
+    bool parityCheck = false;       // check the parity of received bytes
+    bool ctsOutputFlow = false;     // hold output while clear-to-send is off
+    DtrControl dtr = DtrControl::Enabled;
+    bool xonXoffOutput = false;     // stop output on XOFF received, resume on XON
+    bool xonXoffInput = false;      // send XOFF/XON as the input buffer fills and drains
+    bool abortOnError = false;      // stop transfers after a line error
+    bool discardNull = false;       // drop received zero bytes
+    uint8_t byteSize = 8;           // data bits, 5 to 8
+    LineParity parity = LineParity::None;
+    LineStopBits stopBits = LineStopBits::One;
+};
+
+// One open serial device. Transfers are synchronous and bounded by the
+// time-outs last given; no operation raises or prints.
+class SerialDevice {
+public:
+    // Opens the device named by the part of the mode text before its first
+    // colon, for reading and writing and for this opener alone. Null when
+    // it cannot be opened, is not a terminal or is in use.
+    static std::unique_ptr<SerialDevice> open(const char* modeText);
+    // Whether the layer can set the line to this many bits per second.
+    static bool supportsBaudRate(int32_t baudRate);
+
+    SerialDevice() = default;
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+    virtual ~SerialDevice() = default;
+
+    // The device's configuration: read at open, changed by the port's
+    // setters and written back whole.
+    LineSettings settings;
+
+    // Fills settings from the device.
+    virtual bool readSettings() = 0;
+    // Gives settings to the device.
+    virtual bool writeSettings() = 0;
+
+    // Read and write limits in milliseconds; a zero gap, or zero per-byte
+    // and constant parts, means no such limit. A gap of 0xFFFFFFFF with no
+    // total limit makes reads return at once with what has arrived.
+    virtual bool setTimeouts(const PortTimeouts& timeouts) = 0;
+    virtual bool getTimeouts(PortTimeouts& timeouts) = 0;
+
+    // Reads up to length bytes under the read time-outs; the count that came.
+    virtual uint32_t read(void* buffer, uint32_t length) = 0;
+    // Writes all bytes within the write time-out; false when they could not.
+    virtual bool write(const void* data, uint32_t length) = 0;
+    // Waits until all written bytes have left the device.
+    virtual bool flush() = 0;
+    // Clears the device's latched line errors; pending input is kept.
+    virtual bool clearErrors() = 0;
+};
+
+}  // namespace mirel_varno
+
+#endif

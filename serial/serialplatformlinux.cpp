@@ -1,0 +1,420 @@
+// The serial layer on Linux: POSIX termios, with poll() for the time-outs.
+
+#include "serial/serialplatformlinux.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace mirel_varno {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr Clock::time_point NoDeadline = Clock::time_point::max();
+
+// The read time-outs' value for "return at once with what is there".
+constexpr uint32_t NoWaitInterval = 0xFFFFFFFFu;
+
+constexpr struct {
+    uint32_t rate;
+    speed_t speed;
+} Speeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+uint32_t rateFor(speed_t speed)
+{
+    for (const auto& s : Speeds) {
+        if (s.speed == speed) {
+            return s.rate;
+        }
+    }
+    return 0;
+}
+
+// What raw (binary) mode clears: no translation, stripping, echo or signals.
+constexpr tcflag_t RawInputFlags = IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL;
+constexpr tcflag_t RawLocalFlags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+
+void setFlag(tcflag_t& flags, tcflag_t flag, bool on)
+{
+    flags = on ? (flags | flag) : (flags & ~flag);
+}
+
+Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
+{
+    return start + std::chrono::milliseconds(milliseconds);
+}
+
+// Waits until the descriptor has one of the events or the deadline passes.
+// The events seen, 0 on time-out, -1 on failure. Signals do not shorten or
+// stretch the wait: the time left is taken afresh from the deadline.
+int waitFor(int fd, short events, Clock::time_point deadline)
+{
+    for (;;) {
+        timespec left{};
+        timespec* limit = nullptr;
+        if (deadline != NoDeadline) {
+            const auto ns =
+                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+            if (ns <= 0) {
+                return 0;
+            }
+            left.tv_sec = static_cast<time_t>(ns / 1000000000);
+            left.tv_nsec = static_cast<long>(ns % 1000000000);
+            limit = &left;
+        }
+        pollfd p{fd, events, 0};
+        const int r = ppoll(&p, 1, limit, nullptr);
+        if (r > 0) {
+            return p.revents;
+        }
+        if (r == 0) {
+            return 0;
+        }
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+}
+
+class LinuxSerialDevice final : public SerialDevice {
+public:
+    explicit LinuxSerialDevice(int fd) : fd_(fd) {}
+    ~LinuxSerialDevice() override;
+
+    bool readSettings() override;
+    bool writeSettings() override;
+    bool setTimeouts(const PortTimeouts& timeouts) override;
+    bool getTimeouts(PortTimeouts& timeouts) override;
+    uint32_t read(void* buffer, uint32_t length) override;
+    bool write(const void* data, uint32_t length) override;
+    bool flush() override;
+    bool clearErrors() override;
+
+private:
+    void setDtr(bool on);
+
+    int fd_;
+    termios tio_{};  // the device's termios as last read or written
+    PortTimeouts timeouts_{};
+};
+
+LinuxSerialDevice::~LinuxSerialDevice()
+{
+    // The exclusive flag belongs to the tty, not to this descriptor: it
+    // would outlive us while anyone else holds the tty open.
+    ioctl(fd_, TIOCNXCL);
+    ::close(fd_);
+}
+
+bool LinuxSerialDevice::readSettings()
+{
+    if (tcgetattr(fd_, &tio_) != 0) {
+        return false;
+    }
+    lineSettingsFrom(tio_, settings);
+    int lines = 0;
+    if (ioctl(fd_, TIOCMGET, &lines) == 0) {
+        settings.dtr = (lines & TIOCM_DTR) != 0 ? DtrControl::Enabled : DtrControl::Disabled;
+    }
+    return true;
+}
+
+bool LinuxSerialDevice::writeSettings()
+{
+    termios tio = tio_;
+    if (!applyLineSettings(settings, tio)) {
+        return false;
+    }
+    // Pseudo-terminals ignore what they cannot do (parity, data bits) and
+    // still succeed; a real failure leaves the line as it was.
+    while (tcsetattr(fd_, TCSANOW, &tio) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    tio_ = tio;
+    // Linux has no DTR handshake; the line is simply held on for it.
+    setDtr(settings.dtr != DtrControl::Disabled);
+    return true;
+}
+
+void LinuxSerialDevice::setDtr(bool on)
+{
+    // Devices without modem lines (pseudo-terminals) refuse; that is fine.
+    int dtr = TIOCM_DTR;
+    ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &dtr);
+}
+
+bool LinuxSerialDevice::setTimeouts(const PortTimeouts& timeouts)
+{
+    timeouts_ = timeouts;
+    return true;
+}
+
+bool LinuxSerialDevice::getTimeouts(PortTimeouts& timeouts)
+{
+    timeouts = timeouts_;
+    return true;
+}
+
+uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
+{
+    const PortTimeouts& t = timeouts_;
+    const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
+    const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
+    const bool gapLimit = t.readInterval != 0 && !noWait;
+
+    // Calculate the time at which we give up, once: the total limit.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point totalDeadline =
+        totalLimit ? after(start, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
+                   : NoDeadline;
+    // The gap limit runs only from the first byte on.
+    Clock::time_point gapDeadline = NoDeadline;
+
+    auto* bytes = static_cast<uint8_t*>(buffer);
+    uint32_t count = 0;
+    bool hungUp = false;
+    while (count < length) {
+        const ssize_t n = ::read(fd_, bytes + count, length - count);
+        if (n > 0) {
+            count += static_cast<uint32_t>(n);
+            if (gapLimit) {
+                gapDeadline = after(Clock::now(), t.readInterval);
+            }
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        // End of input (0, a hung-up tty), a vanished device (EIO), or
+        // nothing more to come after a hang-up was seen: stop, do not spin.
+        if (n == 0 || errno != EAGAIN || hungUp || noWait) {
+            break;
+        }
+        const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline));
+        if (events <= 0) {
+            break;
+        }
+        hungUp = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+    return count;
+}
+
+bool LinuxSerialDevice::write(const void* data, uint32_t length)
+{
+    const PortTimeouts& t = timeouts_;
+    const bool totalLimit = t.writeTotalPerByte != 0 || t.writeTotalConstant != 0;
+    const Clock::time_point deadline =
+        totalLimit
+            ? after(Clock::now(), uint64_t{t.writeTotalPerByte} * length + t.writeTotalConstant)
+            : NoDeadline;
+
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    uint32_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(fd_, bytes + done, length - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 || errno != EAGAIN) {
+            return false;
+        }
+        // The output buffer is full (flow control, a slow line): wait for
+        // room, but not past the write limit; a hang-up fails the write.
+        const int events = waitFor(fd_, POLLOUT, deadline);
+        if (events <= 0 || (events & POLLOUT) == 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LinuxSerialDevice::flush()
+{
+    while (tcdrain(fd_) != 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LinuxSerialDevice::clearErrors()
+{
+    // A tty latches no line errors that would block transfers: parity and
+    // framing errors arrive in the data. Pending input stays where it is.
+    return true;
+}
+
+bool isComName(const std::string& name, unsigned& number)
+{
+    if (name.size() < 4 || name.size() > 9 || strncasecmp(name.c_str(), "COM", 3) != 0) {
+        return false;
+    }
+    unsigned n = 0;
+    for (size_t i = 3; i < name.size(); ++i) {
+        if (!std::isdigit(static_cast<unsigned char>(name[i]))) {
+            return false;
+        }
+        n = n * 10 + static_cast<unsigned>(name[i] - '0');
+    }
+    number = n;
+    return n >= 1;
+}
+
+}  // namespace
+
+std::string devicePath(const char* modeText)
+{
+    const char* colon = std::strchr(modeText, ':');
+    const std::string name = colon != nullptr ? std::string(modeText, colon) : std::string(modeText);
+    unsigned number = 0;
+    struct stat entry {};
+    if (isComName(name, number) && lstat(name.c_str(), &entry) != 0) {
+        return "/dev/ttyS" + std::to_string(number - 1);
+    }
+    return name;
+}
+
+bool speedFor(uint32_t baudRate, speed_t& speed)
+{
+    for (const auto& s : Speeds) {
+        if (s.rate == baudRate) {
+            speed = s.speed;
+            return true;
+        }
+    }
+    return false;
+}
+
+void lineSettingsFrom(const termios& tio, LineSettings& settings)
+{
+    settings.baudRate = rateFor(cfgetospeed(&tio));
+    settings.binary = (tio.c_iflag & RawInputFlags) == 0 && (tio.c_oflag & OPOST) == 0 &&
+                      (tio.c_lflag & RawLocalFlags) == 0;
+    settings.parityCheck = (tio.c_iflag & INPCK) != 0;
+    settings.ctsOutputFlow = (tio.c_cflag & CRTSCTS) != 0;
+    settings.xonXoffOutput = (tio.c_iflag & IXON) != 0;
+    settings.xonXoffInput = (tio.c_iflag & IXOFF) != 0;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: settings.byteSize = 5; break;
+    case CS6: settings.byteSize = 6; break;
+    case CS7: settings.byteSize = 7; break;
+    default: settings.byteSize = 8; break;
+    }
+    if ((tio.c_cflag & PARENB) == 0) {
+        settings.parity = LineParity::None;
+    } else if ((tio.c_cflag & CMSPAR) != 0) {
+        settings.parity = (tio.c_cflag & PARODD) != 0 ? LineParity::Mark : LineParity::Space;
+    } else {
+        settings.parity = (tio.c_cflag & PARODD) != 0 ? LineParity::Odd : LineParity::Even;
+    }
+    if ((tio.c_cflag & CSTOPB) == 0) {
+        settings.stopBits = LineStopBits::One;
+    } else {
+        settings.stopBits = settings.byteSize == 5 ? LineStopBits::OneAndHalf : LineStopBits::Two;
+    }
+}
+
+bool applyLineSettings(const LineSettings& settings, termios& tio)
+{
+    speed_t speed = B0;
+    if (!speedFor(settings.baudRate, speed)) {
+        return false;
+    }
+    termios t = tio;
+    cfsetispeed(&t, speed);
+    cfsetospeed(&t, speed);
+    if (settings.binary) {
+        t.c_iflag &= ~RawInputFlags;
+        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~RawLocalFlags;
+    }
+    // Input is ready from its first byte, so poll() sees every byte and
+    // the time-outs are ours alone (VTIME counts in tenths of a second).
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+
+    setFlag(t.c_iflag, INPCK, settings.parityCheck);
+    setFlag(t.c_cflag, CRTSCTS, settings.ctsOutputFlow);
+    setFlag(t.c_iflag, IXON, settings.xonXoffOutput);
+    setFlag(t.c_iflag, IXOFF, settings.xonXoffInput);
+
+    static constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+    if (settings.byteSize >= 5 && settings.byteSize <= 8) {
+        t.c_cflag = (t.c_cflag & ~CSIZE) | Sizes[settings.byteSize - 5];
+    }
+
+    t.c_cflag &= ~(PARENB | PARODD | CMSPAR);
+    switch (settings.parity) {
+    case LineParity::None: break;
+    case LineParity::Odd: t.c_cflag |= PARENB | PARODD; break;
+    case LineParity::Even: t.c_cflag |= PARENB; break;
+    case LineParity::Mark: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case LineParity::Space: t.c_cflag |= PARENB | CMSPAR; break;
+    }
+
+    // Linux has no 1.5 stop bits in termios; the UART sends 1.5 when
+    // asked for two with 5-bit bytes.
+    setFlag(t.c_cflag, CSTOPB, settings.stopBits != LineStopBits::One);
+
+    // No modem-control wait on open or read, and the receiver on.
+    t.c_cflag |= CLOCAL | CREAD;
+    tio = t;
+    return true;
+}
+
+bool SerialDevice::supportsBaudRate(int32_t baudRate)
+{
+    speed_t speed = B0;
+    return baudRate > 0 && speedFor(static_cast<uint32_t>(baudRate), speed);
+}
+
+std::unique_ptr<SerialDevice> SerialDevice::open(const char* modeText)
+{
+    const std::string path = devicePath(modeText);
+    if (path.empty()) {
+        return nullptr;
+    }
+    // Non-blocking, so that neither the open nor any transfer waits for
+    // modem lines; every wait is our own poll() with a deadline.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    // One opener at a time: the lock keeps out every other opener, root
+    // included; TIOCEXCL makes other users' opens fail at once.
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
+    requestLowLatency(fd);
+    return std::make_unique<LinuxSerialDevice>(fd);
+}
+
+}  // namespace mirel_varno
