@@ -24,6 +24,13 @@ void check(bool condition)
     }
 }
 
+// A packed number stays in its fields: zero, or a normalised mantissa.
+void checkPacked(LSingle packed)
+{
+    check(packed.bits >> 16 == 0);
+    check(packed.mantissa() == 0 || (packed.mantissa() >= 102 && packed.mantissa() <= 1023));
+}
+
 void takeValue(const ReplyValue& value)
 {
     // The destinations of the single-value operations, with the number of
@@ -49,14 +56,10 @@ void takeValue(const ReplyValue& value)
         LSingle packed;
         packed.bits = getLE32(value.bytes);
         const float f = packed.toFloat();
-        const LSingle repacked = LSingle::fromFloat(f);
-        check(repacked.bits >> 16 == 0);
-        check(repacked.mantissa() == 0 || (repacked.mantissa() >= 102 && repacked.mantissa() <= 1023));
+        checkPacked(LSingle::fromFloat(f));
         float raw;
         std::memcpy(&raw, value.bytes, sizeof raw);
-        const LSingle fromRaw = LSingle::fromFloat(raw);
-        check(fromRaw.bits >> 16 == 0);
-        check(fromRaw.mantissa() == 0 || (fromRaw.mantissa() >= 102 && fromRaw.mantissa() <= 1023));
+        checkPacked(LSingle::fromFloat(raw));
     }
 }
 

@@ -88,7 +88,8 @@ protected:
 
 TEST_F(Exchange, RequestsGoOnTheWireByteForByte)
 {
-    unit.script({valueReply(Unit, 5, 24, {0x34, 0x12}), replyFrame(Unit, FunctionCode::WriteVariable, 1, {}),
+    unit.script({valueReply(Unit, 5, 24, {0x34, 0x12}),
+                 replyFrame(Unit, FunctionCode::WriteVariable, 1, {}),
                  replyFrame({4, 5, 6}, FunctionCode::Identify, 0, {})});
 
     uint16_t status = 0;
@@ -101,10 +102,12 @@ TEST_F(Exchange, RequestsGoOnTheWireByteForByte)
 
     const std::vector<Request> requests = unit.requests();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].wire, (Bytes{0x01, 0x02, 0x03, 0x01, 0x01, 0x01, 0x06, 0x05, 0x01, 0x00,
-                                       0xA0, 0x45, 0xA4, 0x11, 0x18, 0x18, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(requests[1].wire, (Bytes{0x01, 0x02, 0x03, 0x01, 0x01, 0x01, 0x08, 0x01, 0x02, 0x00,
-                                       0x20, 0x86, 0xA5, 0x11, 0x15, 0x03, 0x03, 0x15, 0x00, 0x00}));
+    EXPECT_EQ(requests[0].wire,
+              (Bytes{0x01, 0x02, 0x03, 0x01, 0x01, 0x01, 0x06, 0x05, 0x01, 0x00, 0xA0, 0x45, 0xA4,
+                     0x11, 0x18, 0x18, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(requests[1].wire,
+              (Bytes{0x01, 0x02, 0x03, 0x01, 0x01, 0x01, 0x08, 0x01, 0x02, 0x00, 0x20, 0x86, 0xA5,
+                     0x11, 0x15, 0x03, 0x03, 0x15, 0x00, 0x00}));
     EXPECT_EQ(requests[2].wire, (Bytes{0x00, 0x00, 0x00, 0x01, 0x01, 0x01, 0x04, 0x00, 0x00, 0x00,
                                        0x00, 0x04, 0x04, 0x00}));
     EXPECT_EQ(port.lastError(), NoError);
@@ -112,7 +115,8 @@ TEST_F(Exchange, RequestsGoOnTheWireByteForByte)
 
 TEST_F(Exchange, WritesLayOutEachTypeAndRefuseTheRest)
 {
-    unit.setHandler([](const Request&) { return replyFrame(Unit, FunctionCode::WriteVariable, 0, {}); });
+    unit.setHandler(
+        [](const Request&) { return replyFrame(Unit, FunctionCode::WriteVariable, 0, {}); });
 
     const uint8_t byte = 0xAB;
     const uint16_t word = 0x1234;
@@ -148,7 +152,8 @@ TEST_F(Exchange, WritesLayOutEachTypeAndRefuseTheRest)
         ASSERT_EQ(r.header.length(), cases[i].data.size() + 1);
         EXPECT_EQ(r.variable(), 77);
         EXPECT_EQ(Bytes(r.data.begin() + 1, r.data.end() - 4), cases[i].data);
-        EXPECT_EQ(frameChecksum(r.data.data(), r.header.length()), getLE32(&r.data[r.header.length()]));
+        EXPECT_EQ(frameChecksum(r.data.data(), r.header.length()),
+                  getLE32(&r.data[r.header.length()]));
     }
 
     // Unwritable types, and values smaller than their type: nothing is sent.
@@ -172,7 +177,8 @@ TEST_F(Exchange, ReplyIsTakenByItsOwnType)
         uint16_t status;
     } cases[] = {
         {"Byte answers Word", valueReply(Unit, 1, 24, {0x7F}), NoError, 0x007F},
-        {"DWord cut to the Word", valueReply(Unit, 11, 24, {0x78, 0x56, 0x34, 0x12}), NoError, 0x5678},
+        {"DWord cut to the Word", valueReply(Unit, 11, 24, {0x78, 0x56, 0x34, 0x12}), NoError,
+         0x5678},
         {"Word with extra bytes", valueReply(Unit, 5, 24, {0x01, 0x02, 0x03}), NoError, 0x0201},
         {"Address is not taken", valueReply(Unit, 33, 24, {1, 2}), UnsupportedDataFormat, 0},
         {"unknown type", valueReply(Unit, 40, 24, {1, 2}), UnsupportedDataFormat, 0},
@@ -281,7 +287,8 @@ TEST_F(Exchange, TextsAreDecodedWhole)
     const std::vector<Request> requests = unit.requests();
     ASSERT_EQ(requests.size(), 5u);
     EXPECT_EQ(requests[2].wire[6], static_cast<uint8_t>(FunctionCode::WriteVariable));
-    EXPECT_EQ(Bytes(requests[2].data.begin(), requests[2].data.begin() + 3), (Bytes{254, 0x02, 0x01}));
+    EXPECT_EQ(Bytes(requests[2].data.begin(), requests[2].data.begin() + 3),
+              (Bytes{254, 0x02, 0x01}));
     EXPECT_EQ(requests[3].variable(), 254);
     EXPECT_EQ(requests[3].header.dataType(), 29);
 }
@@ -294,7 +301,8 @@ TEST_F(Exchange, MultiValueReadsNeedTheirBytes)
         putLE32(b.data(), static_cast<uint32_t>(v));
         nine.insert(nine.end(), b.begin(), b.end());
     }
-    unit.script({valueReply(Unit, 1, 9, nine), valueReply(Unit, 1, 15, {0xFF, 0xFF, 0xFF, 0x7F, 0xFE, 0xFF}),
+    unit.script({valueReply(Unit, 1, 9, nine),
+                 valueReply(Unit, 1, 15, {0xFF, 0xFF, 0xFF, 0x7F, 0xFE, 0xFF}),
                  valueReply(Unit, 1, 9, Bytes(nine.begin(), nine.begin() + 6)),
                  valueReply(Unit, 1, 15, {1, 2, 3, 4})});
 
