@@ -305,7 +305,9 @@ int run(const Options& o)
         writeOut(line.fd(), sim.transmitter(), now);
         sim.expire(now);
 
-        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {line.fd(), POLLIN, 0}, {control.fd(), POLLIN, 0}};
+        // A full line (the host reads nothing) is waited out, not polled.
+        const short lineEvents = sim.transmitter().blocked() ? POLLIN | POLLOUT : POLLIN;
+        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {line.fd(), lineEvents, 0}, {control.fd(), POLLIN, 0}};
         const nfds_t count = control.fd() >= 0 ? 3 : 2;
         const int64_t deadline = sim.nextDeadline(now, burstNs);
         timespec wait{};

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <wx/fileconf.h>
+#include <wx/log.h>
 #include <wx/sstream.h>
 #include <wx/wfstream.h>
 
@@ -427,6 +428,7 @@ std::string formatAddress(mirel_varno::UnitAddress address)
 
 bool loadConfig(const std::string& path, std::vector<SimUnit>& units, std::string& error)
 {
+    wxLogNull quiet;  // our own message says what went wrong
     wxFileInputStream in(wxString::FromUTF8(path.c_str()));
     if (!in.IsOk()) {
         error = "cannot open " + path;

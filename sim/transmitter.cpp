@@ -50,10 +50,7 @@ std::vector<uint8_t> Transmitter::due(int64_t nowNs)
 
 int64_t Transmitter::nextDeadline(int64_t nowNs, int64_t minBurstNs) const
 {
-    if (!carry_.empty()) {
-        return nowNs;
-    }
-    if (frames_.empty()) {
+    if (!carry_.empty() || frames_.empty()) {
         return -1;
     }
     const Frame& f = frames_.front();

@@ -26,12 +26,14 @@ public:
 
     // When due() next has bytes to give (no earlier than `minBurstNs` after
     // nowNs, so that paced bytes go out in small bursts rather than a
-    // wake-up each), or -1 when nothing waits.
+    // wake-up each), or -1 when nothing waits or the line is blocked.
     int64_t nextDeadline(int64_t nowNs, int64_t minBurstNs) const;
 
     // Bytes that due() handed out but the line did not take; they go
-    // first next time.
+    // first next time. Until then the line is blocked: the caller waits
+    // for it to take bytes again rather than for a time.
     void unsent(const uint8_t* bytes, size_t count);
+    bool blocked() const { return !carry_.empty(); }
 
     size_t queuedFrames() const { return frames_.size(); }
     // Drops everything not yet sent.

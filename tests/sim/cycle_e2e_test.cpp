@@ -1,0 +1,332 @@
+// varno_cycle end to end: the built tool polling simulated units over a
+// pseudo-terminal, checked by what it prints and how it exits.
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+#include "simline.h"
+
+using varno_sim::ChildProcess;
+
+namespace {
+
+const char* const Usage[] = {"Command line:",
+                             "varno_cycle.exe -p port -t timeout -c <commands file> -a <addresses file>"};
+
+class Cycle : public varno_test::SimLine {
+protected:
+    // Starts varno_cycle in the working directory on our port.
+    // With a terminal path, the tool runs in the foreground of that terminal.
+    std::unique_ptr<ChildProcess> startCycle(const std::string& commands, const std::string& addresses,
+                                             int pauseMs = 10, int stdinFd = -1, const std::string& terminal = "")
+    {
+        writeFile("commands.txt", commands);
+        writeFile("addresses.txt", addresses);
+        auto p = std::make_unique<ChildProcess>();
+        const std::vector<std::string> argv = {VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t",
+                                               std::to_string(pauseMs), "-c", "commands.txt", "-a", "addresses.txt"};
+        EXPECT_TRUE(terminal.empty() ? p->start(argv, dir_, stdinFd) : p->startOnTerminal(argv, dir_, terminal));
+        std::string line;
+        EXPECT_TRUE(p->readLine(line, 10000));
+        EXPECT_EQ(line, "Initializing serial port " + std::to_string(port_));
+        return p;
+    }
+
+    // The next n report lines, split into address and result after
+    // checking the time stamp's form.
+    static std::vector<std::pair<std::string, std::string>> reports(ChildProcess& p, size_t n, int timeoutMs = 15000)
+    {
+        static const std::regex form(R"(^\d\d:\d\d:\d\d (\d+\.\d+\.\d+)\t(.*)$)");
+        std::vector<std::pair<std::string, std::string>> out;
+        const int64_t deadline = varno_sim::monotonicMillis() + timeoutMs;
+        std::string line;
+        while (out.size() < n) {
+            const int64_t left = deadline - varno_sim::monotonicMillis();
+            if (left <= 0 || !p.readLine(line, static_cast<int>(left))) {
+                ADD_FAILURE() << "only " << out.size() << " of " << n << " report lines";
+                break;
+            }
+            std::smatch m;
+            if (!std::regex_match(line, m, form)) {
+                ADD_FAILURE() << "not a report line: " << line;
+                continue;
+            }
+            out.emplace_back(m[1], m[2]);
+        }
+        return out;
+    }
+
+    // Presses a key and expects a clean exit within the time.
+    static void pressKeyAndExpectExit(ChildProcess& p, int timeoutMs = 15000)
+    {
+        ASSERT_TRUE(p.writeStdin("k"));
+        ASSERT_TRUE(p.wait(timeoutMs)) << "no exit after the key";
+        EXPECT_EQ(p.exitCode(), 0);
+    }
+};
+
+const char* const Healthy =
+    "[a]\naddress = 1.2.3\nstatus = 0x00A4\nmeasure = 12.5\ntime = 30\naccuracy = 7\nversion = Unit 2.4 rev B\n"
+    "[b]\naddress = 255.0.7\nstatus = 0x1F\nmeasure = -0.0625\ntime = -1\naccuracy = 100\nversion = \n";
+
+}  // namespace
+
+TEST_F(Cycle, StartUpFailuresPrintOneMessageAndExitWithTheirCode)
+{
+    writeFile("one.txt", "1.2.3\n");
+    writeFile("empty.txt", "\n\n");
+    writeFile("status.txt", "status\n");
+    writeFile("unknown.txt", "foo\nbar\n");
+    const std::string port = std::to_string(port_);
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> lines;
+        int code;
+    };
+    const std::vector<Case> cases = {
+        {{}, {Usage[0], Usage[1]}, 1},
+        {{"-p", port, "-t", "0", "-c", "status.txt", "-a", "one.txt"}, {Usage[0], Usage[1]}, 1},
+        {{"-p", port, "-t", "5", "-c", "status.txt", "-a", "missing.txt"}, {"Can't open file missing.txt"}, 1},
+        {{"-p", port, "-t", "5", "-c", "missing.txt", "-a", "empty.txt"}, {"No addresses in file empty.txt"}, 5},
+        {{"-p", port, "-t", "5", "-c", "missing.txt", "-a", "one.txt"}, {"Can't open file missing.txt"}, 4},
+        {{"-p", port, "-t", "5", "-c", "unknown.txt", "-a", "one.txt"}, {"No commands in file unknown.txt"}, 5},
+        // No simulator, so no COM link: the port cannot be opened.
+        {{"/p" + port, "/t5", "/cstatus.txt", "/aone.txt"}, {"Initializing serial port " + port, "Error opening port"}, 2},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv = {VARNO_CYCLE_PATH};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        SCOPED_TRACE(testing::PrintToString(argv));
+        ChildProcess p;
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        ASSERT_TRUE(p.start(argv, dir_, null));
+        close(null);
+        std::string expected;
+        for (const std::string& l : c.lines) {
+            expected += l + "\n";
+        }
+        EXPECT_EQ(p.readRest(10000), expected);
+        ASSERT_TRUE(p.wait(10000));
+        EXPECT_EQ(p.exitCode(), c.code);
+    }
+}
+
+TEST_F(Cycle, PrintsTheThreeCommandsCommandOuterAddressInnerWhileRunning)
+{
+    startSim(Healthy);
+    auto p = startCycle("status\nMeasure\n  measure_accuracy_time\t\nversion\n", "1.2.3\n255.0.7\n");
+    // Lines arrive through the pipe while the tool runs: output is flushed.
+    const auto lines = reports(*p, 10);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"1.2.3", "Status: 0x00A4"},
+        {"255.0.7", "Status: 0x001F"},
+        {"1.2.3", "Measure: 12.500 007% 30 s"},
+        {"255.0.7", "Measure: -0.062 100% -1 s"},
+        {"1.2.3", "Measure: 12.500 007% 30 s"},
+        {"255.0.7", "Measure: -0.062 100% -1 s"},
+        {"1.2.3", "Version: Unit 2.4 rev B"},
+        {"255.0.7", "Version: "},
+        {"1.2.3", "Status: 0x00A4"},
+        {"255.0.7", "Status: 0x001F"},
+    };
+    EXPECT_EQ(lines, expected);
+    EXPECT_TRUE(p->running());
+    pressKeyAndExpectExit(*p);
+}
+
+TEST_F(Cycle, EachFailureIsReportedWithItsTextAndTheCycleGoesOn)
+{
+    startSim("[ok]\naddress = 1.0.1\nstatus = 0x0001\n"
+             "[silent]\naddress = 1.0.2\nfault = silent\n"
+             "[header]\naddress = 1.0.3\nfault = corrupt-header\n"
+             "[data]\naddress = 1.0.4\nfault = corrupt-data\n"
+             "[cut]\naddress = 1.0.5\nfault = stop 10\n"
+             "[cutdata]\naddress = 1.0.6\nfault = stop 16\n"
+             "[nodata]\naddress = 1.0.7\nfault = no-data\n"
+             "[unknown]\naddress = 1.0.8\nfault.24 = error 4\n"
+             "[busy]\naddress = 1.0.9\nfault = error 5\n"
+             "[later]\naddress = 1.0.10\nfault = error 6\n"
+             "[redirect]\naddress = 1.0.11\nfault = error 10\n"
+             "[nine]\naddress = 1.0.12\nfault = error 9\n"
+             "[type]\naddress = 1.0.13\nfault = wrong-type\n");
+    auto p = startCycle("status\n",
+                        "1.0.1\n1.0.2\n1.0.3\n1.0.4\n1.0.5\n1.0.6\n1.0.7\n1.0.8\n1.0.9\n1.0.10\n1.0.11\n1.0.12\n"
+                        "1.0.13\n1.0.1\n");
+    const auto lines = reports(*p, 14, 30000);
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"1.0.1", "Status: 0x0001"},
+        {"1.0.2", "No answer"},
+        {"1.0.3", "Package header structure corrupted"},
+        {"1.0.4", "Package data corrupted"},
+        {"1.0.5", "Not all data received"},
+        {"1.0.6", "Not all data received"},
+        {"1.0.7", "No answer"},
+        {"1.0.8", "Unknown variable"},
+        {"1.0.9", "Unit is busy and can not answer now"},
+        {"1.0.10", "Unit is busy and will answer later"},
+        {"1.0.11", "Wrong \"Redirect\" package"},
+        {"1.0.12", "Unknown error"},
+        {"1.0.13", "Unsupported data format"},
+        {"1.0.1", "Status: 0x0001"},  // nothing left over from the failures
+    };
+    EXPECT_EQ(lines, expected);
+    pressKeyAndExpectExit(*p, 30000);
+}
+
+TEST_F(Cycle, AKeyEndsTheCycleAfterThePassInProgress)
+{
+    startSim(Healthy);
+    auto p = startCycle("status\nversion\n", "1.2.3\n255.0.7\n", 400);
+    const auto first = reports(*p, 1);
+    ASSERT_TRUE(p->writeStdin("x"));
+    // The status pass still serves 255.0.7; no version line may follow
+    // unless the key came too late for that pass (a slow machine).
+    const std::string rest = p->readRest(15000);
+    ASSERT_TRUE(p->wait(5000));
+    EXPECT_EQ(p->exitCode(), 0);
+    const std::regex line(R"(\d\d:\d\d:\d\d (\S+)\t([^\n]*)\n)");
+    std::vector<std::string> addresses = {first.at(0).first};
+    for (std::sregex_iterator it(rest.begin(), rest.end(), line), end; it != end; ++it) {
+        addresses.push_back((*it)[1]);
+    }
+    ASSERT_GE(addresses.size(), 2u) << rest;
+    EXPECT_EQ(addresses.size() % 2, 0u) << "a pass was cut short:\n" << rest;
+    EXPECT_LE(addresses.size(), 4u) << rest;
+    EXPECT_EQ(addresses.back(), "255.0.7");
+}
+
+TEST_F(Cycle, EndOfInputIsNoKeyAndSignalsStopCleanly)
+{
+    startSim(Healthy);
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        auto p = startCycle("status\n", "1.2.3\n", 10, null);
+        close(null);
+        EXPECT_EQ(reports(*p, 3).size(), 3u);  // EOF at once, still polling
+        p->signal(sig);
+        ASSERT_TRUE(p->wait(10000));
+        EXPECT_EQ(p->exitCode(), 0);
+    }
+    // A closed pipe is the same: no key, polling goes on until a signal.
+    auto p = startCycle("status\n", "1.2.3\n");
+    p->closeStdin();
+    EXPECT_EQ(reports(*p, 3).size(), 3u);
+    p->signal(SIGTERM);
+    ASSERT_TRUE(p->wait(10000));
+    EXPECT_EQ(p->exitCode(), 0);
+}
+
+TEST_F(Cycle, OnATerminalAKeyOrASignalStopsItAndTheTerminalIsRestored)
+{
+    startSim(Healthy);
+    int master = -1;
+    int slave = -1;
+    char name[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    termios before{};
+    ASSERT_EQ(tcgetattr(slave, &before), 0);
+    ASSERT_TRUE(before.c_lflag & ICANON);
+
+    for (bool byKey : {true, false}) {
+        SCOPED_TRACE(byKey ? "key" : "SIGTERM");
+        auto p = startCycle("status\n", "1.2.3\n", 50, -1, name);
+        EXPECT_EQ(reports(*p, 2).size(), 2u);
+        termios during{};
+        ASSERT_EQ(tcgetattr(slave, &during), 0);
+        EXPECT_FALSE(during.c_lflag & ICANON) << "keys would wait for Enter";
+        if (byKey) {
+            // One key, no Enter.
+            ASSERT_EQ(write(master, "q", 1), 1);
+        } else {
+            p->signal(SIGTERM);
+        }
+        ASSERT_TRUE(p->wait(10000)) << "no stop";
+        EXPECT_EQ(p->exitCode(), 0);
+
+        termios after{};
+        ASSERT_EQ(tcgetattr(slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+        EXPECT_EQ(after.c_cc[VTIME], before.c_cc[VTIME]);
+    }
+    close(slave);
+    close(master);
+}
+
+TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
+{
+    startSim(Healthy);
+    auto first = startCycle("status\n", "1.2.3\n");
+    EXPECT_EQ(reports(*first, 1).size(), 1u);
+
+    ChildProcess second;
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_TRUE(second.start({VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t", "10", "-c", "commands.txt", "-a",
+                              "addresses.txt"},
+                             dir_, null));
+    close(null);
+    EXPECT_EQ(second.readRest(10000),
+              "Initializing serial port " + std::to_string(port_) + "\nError opening port\n");
+    ASSERT_TRUE(second.wait(5000));
+    EXPECT_EQ(second.exitCode(), 2);
+
+    // The first goes on undisturbed.
+    const auto later = reports(*first, 2);
+    ASSERT_EQ(later.size(), 2u);
+    EXPECT_EQ(later[1].second, "Status: 0x00A4");
+    pressKeyAndExpectExit(*first);
+}
+
+TEST_F(Cycle, AMonitoringRunSeesAUnitFailAndRecover)
+{
+    startSim(Healthy, {"--no-pacing", "--control", "control"});
+    auto p = startCycle("status\n", "1.2.3\n", 20);
+    EXPECT_EQ(reports(*p, 1).at(0).second, "Status: 0x00A4");
+
+    auto command = [this](const std::string& text) {
+        std::ofstream(path("control")) << text << "\n";
+        std::string ack;
+        ASSERT_TRUE(sim_->readLine(ack, 5000));
+        EXPECT_EQ(ack.rfind("control: " + text + " -> 1.2.3", 0), 0u) << ack;
+    };
+    // Waits, within a bounded number of lines, for a result.
+    auto await = [&p](const std::string& result) {
+        for (int i = 0; i < 20; ++i) {
+            const auto r = reports(*p, 1);
+            if (r.empty() || r[0].second == result) {
+                return !r.empty();
+            }
+        }
+        return false;
+    };
+    command("fault 1.2.3 silent");
+    EXPECT_TRUE(await("No answer"));
+    command("clear 1.2.3");
+    command("set 1.2.3 status 0x0020");
+    EXPECT_TRUE(await("Status: 0x0020"));
+    pressKeyAndExpectExit(*p);
+}
+
+TEST_F(Cycle, RunsAtTheRealLineSpeed)
+{
+    startSim("[a]\naddress = 1.2.3\nstatus = 0x00A4\nmeasure = 12.5\ntime = 30\naccuracy = 7\n"
+             "version = A version text of some length to span many bytes on the line\n",
+             {"--baud", "9600"});
+    auto p = startCycle("status\nmeasure\nversion\n", "1.2.3\n");
+    const auto lines = reports(*p, 3);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].second, "Status: 0x00A4");
+    EXPECT_EQ(lines[1].second, "Measure: 12.500 007% 30 s");
+    EXPECT_EQ(lines[2].second, "Version: A version text of some length to span many bytes on the line");
+    pressKeyAndExpectExit(*p);
+}
