@@ -7,13 +7,17 @@
 #include <wx/string.h>
 #include <wx/thread.h>
 
+#include "model/algorithm.h"
 #include "model/error.h"
+#include "model/pointparam.h"
 #include "model/unitaddress.h"
 #include "protocol/frame.h"
 #include "protocol/replyvalue.h"
 #include "serial/serialport.h"
 
 namespace mirel_varno {
+
+class PointList;
 
 // The host's end of the Varno protocol: a serial port that exchanges
 // frames with the units on its line. Every exchange is one request and one
@@ -122,6 +126,49 @@ public:
     // -1 (variables 16, 19, 20), in this order.
     void readMeasure(const UnitAddress& address, int32_t algorithm, float& value,
                      uint32_t& time, uint8_t& accuracy);
+
+    // ---- Parameter and algorithm reads (one exchange per variable)
+
+    // Algorithm i: texts 32 + 5i and 33 + 5i, value 34 + 5i (Float), time
+    // 35 + 5i (DWord), accuracy 36 + 5i (Byte); number = i.
+    void readAlgorithm(const UnitAddress& address, int32_t index, Algorithm& algorithm);
+    // Empties the list, reads the count from variable 22 (Byte), then each
+    // algorithm in turn: 1 + 5n exchanges.
+    void readAlgorithms(const UnitAddress& address, AlgorithmList& algorithms);
+    // Variable 113 + 2i, requested as Byte; a Byte, Packed or Float reply
+    // sets value, data type and number (the echoed variable). Any other
+    // reply type raises UnsupportedDataFormat, also left as last error.
+    void readParamValue(const UnitAddress& address, int32_t index, PointParam& param);
+    // Variable 112 + 2i as Text into the name. A reply of another type
+    // leaves the name empty and UnsupportedDataFormat as last error,
+    // without raising.
+    void readParamName(const UnitAddress& address, int32_t index, PointParam& param);
+    // Variable 17 as Text into text17.
+    void readText17(const UnitAddress& address, PointParams& params);
+    // The whole record: identify, texts 27, 30, 11, 17, 18, dates 12 and
+    // 13, algorithm 21, byte 28, the parameters (count in 23) and the
+    // status-bit texts. The version, the dates, text 11 and the status-bit
+    // texts fall back to defaults when their reads raise; any other failure
+    // raises and leaves the record filled up to that step.
+    void readPointParams(const UnitAddress& address, PointParams& params);
+    // Writes each parameter's value to its variable: Byte or Float. Raises
+    // UnsupportedDataType (last error untouched) at the first entry of any
+    // other data type; the entries before it stay written.
+    void writePointParams(const UnitAddress& address, const PointParams& params);
+    // Count from variable 250; each text k by writing k - 1 to 251 and
+    // reading 251 as Text.
+    void readStatusBitTexts(const UnitAddress& address, StatusBitTexts& texts);
+    // The changed value variables listed in variable 8, each read and keyed
+    // by its parameter index; a repeated index keeps its first text. A
+    // Packed value raises UnsupportedDataFormat (it has no value text).
+    void readChangedParams(const UnitAddress& address, ChangedParams& changed);
+
+    // ---- Network scan
+
+    // Broadcasts one Identify and listens for 9216 ms (plus the receive
+    // under way), appending a new Point for every valid reply in the order
+    // of arrival. Failed receives are swallowed. Takes at least 9.216 s.
+    void scanNetwork(PointList& points);
 
 protected:
     // The last reply, as the operations built on the exchanges read it.
