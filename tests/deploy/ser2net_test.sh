@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# A remote line end to end: simulated units on a pseudo-terminal, served
+# by ser2net on a loopback TCP port, made local again by socat as COM7,
+# and polled by varno_cycle through the bridge. Every line must be exact.
+set -euo pipefail
+cycle=$1
+unitsim=$2
+units=$3
+
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+
+# Waits up to $2 tenths of a second for the command in $1 to succeed.
+wait_for() {
+  local tries=$2
+  until eval "$1"; do
+    tries=$((tries - 1))
+    if [ "$tries" -le 0 ]; then echo "timed out waiting for: $1"; return 1; fi
+    sleep 0.1
+  done
+}
+
+"$unitsim" --link unitline "$units" > sim.out 2>&1 &
+pids+=($!)
+wait_for 'grep -q listening sim.out' 50
+device=$(sed -n 's/.* listening on \(\/dev\/[^ ]*\) .*/\1/p' sim.out)
+[ -c "$device" ] || { echo "no device in: $(cat sim.out)"; exit 1; }
+
+# A free loopback port: nobody answers a connection to it.
+port=
+for _ in $(seq 1 50); do
+  candidate=$((20000 + RANDOM % 30000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "no free port"; exit 1; }
+
+# Replies are sent on only after 5 quiet character times, and a reply is
+# never cut before 100 ms, so each one crosses the network in one piece.
+cat > ser2net.yaml <<YAML
+%YAML 1.1
+---
+connection: &varno
+  accepter: tcp,127.0.0.1,$port
+  enable: on
+  options:
+    kickolduser: true
+    chardelay-scale: 50
+    chardelay-max: 100000
+  connector: serialdev,$device,9600n81,local
+YAML
+ser2net -n -c ser2net.yaml > ser2net.log 2>&1 &
+pids+=($!)
+wait_for "(exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null" 50
+
+socat pty,link=COM7,raw,echo=0 "tcp:127.0.0.1:$port" > socat.log 2>&1 &
+pids+=($!)
+wait_for '[ -e COM7 ]' 50
+
+printf '1.2.3\n1.2.9\n' > addresses.txt
+printf 'status\nmeasure\nversion\n' > commands.txt
+# Standard input is a pipe that this script holds open without writing to
+# it: no key is ever pressed. The run ends with SIGTERM once two full passes
+# have been printed.
+mkfifo keys
+exec 5<>keys
+"$cycle" -p 7 -t 20 -c commands.txt -a addresses.txt < keys > out.txt 2>err.txt &
+cyclepid=$!
+pids+=($cyclepid)
+wait_for '[ "$(wc -l < out.txt)" -ge 13 ]' 300
+kill -TERM "$cyclepid"
+status=0
+wait "$cyclepid" || status=$?
+[ "$status" -eq 0 ] || { echo "varno_cycle exit status $status"; cat out.txt err.txt; exit 1; }
+
+expected=(
+  'Initializing serial port 7'
+  '1.2.3	Status: 0x00A4'
+  '1.2.9	No answer'
+  '1.2.3	Measure: 12.500 007% 30 s'
+  '1.2.9	No answer'
+  '1.2.3	Version: Zähler 2.4 ✓'
+  '1.2.9	No answer'
+  '1.2.3	Status: 0x00A4'
+  '1.2.9	No answer'
+  '1.2.3	Measure: 12.500 007% 30 s'
+  '1.2.9	No answer'
+  '1.2.3	Version: Zähler 2.4 ✓'
+  '1.2.9	No answer'
+)
+i=0
+while IFS= read -r line; do
+  [ "$i" -lt ${#expected[@]} ] || break
+  want=${expected[$i]}
+  if [ "$i" -eq 0 ]; then
+    [ "$line" = "$want" ] || { echo "line $i: '$line' != '$want'"; cat out.txt; exit 1; }
+  else
+    [[ "$line" =~ ^[0-2][0-9]:[0-5][0-9]:[0-5][0-9]\ (.*)$ ]] || { echo "line $i has no time: '$line'"; exit 1; }
+    [ "${BASH_REMATCH[1]}" = "$want" ] || { echo "line $i: '$line' != '$want'"; cat out.txt; exit 1; }
+  fi
+  i=$((i + 1))
+done < out.txt
+[ "$i" -eq ${#expected[@]} ] || { echo "only $i lines"; cat out.txt; exit 1; }
+echo "remote line through ser2net and socat: ${#expected[@]} lines exact"
