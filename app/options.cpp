@@ -56,13 +56,13 @@ int8_t nextOption(int argc, const char* const* argv, const char* optionString,
     const unsigned char letter = static_cast<unsigned char>(argument[1]);
     // Character classes of the "C" locale: bytes above 127 are neither.
     const bool classified = letter < 128 && (std::isalnum(letter) || std::ispunct(letter));
-    const char* spec = classified ? std::strchr(optionString, letter) : nullptr;
-    if (spec == nullptr) {
+    const char* entry = classified ? std::strchr(optionString, letter) : nullptr;
+    if (entry == nullptr) {
         ++optionIndex;
         result.value = argument;
         return OptionUnknown;
     }
-    if (spec[1] != ':') {
+    if (entry[1] != ':') {
         ++optionIndex;
         result.value = nullptr;
         return static_cast<int8_t>(letter);
