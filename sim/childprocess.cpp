@@ -12,15 +12,15 @@
 #include <cstdint>
 #include <ctime>
 
+#include "serial/clock.h"
+
 extern char** environ;
 
 namespace varno_sim {
 
 int64_t monotonicMillis()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
+    return static_cast<int64_t>(mirel_varno::monotonicMs());
 }
 
 namespace {
@@ -90,6 +90,8 @@ bool ChildProcess::spawn(const std::vector<std::string>& argv, const std::string
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
     if (mergeStderr) {
         posix_spawn_file_actions_adddup2(&actions, outPipe[1], 2);
+    } else if (stderrFd_ >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stderrFd_, 2);
     }
     if (!directory.empty()) {
         posix_spawn_file_actions_addchdir_np(&actions, directory.c_str());

@@ -26,6 +26,10 @@ public:
     bool start(const std::vector<std::string>& argv, const std::string& directory,
                int stdinFd = -1, bool mergeStderr = false);
 
+    // Gives the next child this descriptor as its standard error (unless
+    // start merges it into the output pipe).
+    void redirectStderr(int fd) { stderrFd_ = fd; }
+
     // Starts the child as a session of its own whose controlling terminal,
     // opened as its standard input, is the given terminal: it is then the
     // terminal's foreground, as a program started from a shell is.
@@ -59,6 +63,7 @@ private:
     int pidFd_ = -1;
     int out_ = -1;
     int in_ = -1;
+    int stderrFd_ = -1;
     bool exited_ = false;
     bool outputEnded_ = false;
     int exitCode_ = -1;

@@ -47,11 +47,11 @@ SimLine::SimLine(const std::string& ini, bool log)
         argv.push_back("--log");
     }
     argv.push_back(config);
-    sim_ = std::make_unique<ChildProcess>(argv, dir_.path());
-    // The first line says the line is open and linked.
-    const std::string& out = sim_->waitForLines(1, 10000);
-    started_ = out.find("listening") != std::string::npos;
-    consumed_ = out.find('\n') + 1;
+    sim_ = std::make_unique<varno_sim::ChildProcess>();
+    // The log goes to standard error: read it with the output.
+    std::string first;
+    started_ = sim_->start(argv, dir_.path(), -1, true) && sim_->readLine(first, 10000) &&
+               first.find("listening") != std::string::npos;
 }
 
 SimLine::~SimLine() = default;
@@ -60,15 +60,13 @@ std::vector<Exchange> SimLine::takeExchanges()
 {
     // Each request is logged before it is answered, so by the time the
     // caller has its reply the line is on its way; a short drain collects it.
-    const std::string& out = sim_->waitForLines(static_cast<size_t>(-1), 200);
     std::vector<Exchange> exchanges;
-    size_t end;
-    while ((end = out.find('\n', consumed_)) != std::string::npos) {
+    std::string line;
+    while (sim_->readLine(line, 200)) {
         Exchange exchange;
-        if (parseLogLine(out.substr(consumed_, end - consumed_), exchange)) {
+        if (parseLogLine(line, exchange)) {
             exchanges.push_back(exchange);
         }
-        consumed_ = end + 1;
     }
     return exchanges;
 }

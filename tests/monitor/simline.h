@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/childprocess.h"
 #include "support/process.h"
 
 namespace varno_test {
@@ -41,9 +42,8 @@ public:
 
 private:
     TempDir dir_;
-    std::unique_ptr<ChildProcess> sim_;
+    std::unique_ptr<varno_sim::ChildProcess> sim_;
     bool started_ = false;
-    size_t consumed_ = 0;
 };
 
 // Read and write requests of the given variables, for comparisons.
