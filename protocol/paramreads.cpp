@@ -7,26 +7,12 @@
 #include "protocol/lsingle.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "protocol/textcodec.h"
+#include "protocol/unitvariables.h"
 
 namespace mirel_varno {
 
 namespace {
 
-namespace var {
-constexpr uint8_t ChangedParams = 8;
-constexpr uint8_t Text17 = 17;
-constexpr uint8_t Text18 = 18;
-constexpr uint8_t MeasuringAlgorithm = 21;
-constexpr uint8_t AlgorithmCount = 22;
-constexpr uint8_t ParamCount = 23;
-constexpr uint8_t Text27 = 27;
-constexpr uint8_t Byte28 = 28;
-constexpr uint32_t AlgorithmFirstText0 = 32;  // then 33..36; 5 per algorithm
-constexpr uint32_t ParamName0 = 112;           // value at +1; 2 per parameter
-constexpr uint32_t ParamValue0 = 113;
-constexpr uint8_t StatusTextCount = 250;
-constexpr uint8_t StatusText = 251;
-}  // namespace var
 
 // Variable numbers wrap at 256; unsigned arithmetic keeps that defined
 // for any index.

@@ -6,6 +6,7 @@
 #include "protocol/lsingle.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "protocol/textcodec.h"
+#include "protocol/unitvariables.h"
 #include "serial/clock.h"
 
 namespace mirel_varno {
@@ -17,26 +18,6 @@ constexpr uint32_t WaitForFrameMs = 1000;
 // checksum.
 constexpr uint32_t MaxRequestBlock = 1 + 8 + FrameChecksumSize;
 
-namespace var {
-constexpr uint8_t Variable9 = 9;
-constexpr uint8_t DWord10 = 10;
-constexpr uint8_t Text11 = 11;
-constexpr uint8_t Date12 = 12;
-constexpr uint8_t Date13 = 13;
-constexpr uint8_t Variable15 = 15;
-constexpr uint8_t MeasureValue = 16;
-constexpr uint8_t MeasureTime = 19;
-constexpr uint8_t MeasureAccuracy = 20;
-constexpr uint8_t MeasuringAlgorithm = 21;
-constexpr uint8_t Status = 24;
-constexpr uint8_t Byte25 = 25;
-constexpr uint8_t Address = 29;
-constexpr uint8_t Version = 30;
-constexpr uint8_t AlgorithmValue0 = 34;  // then time and accuracy, 5 per algorithm
-constexpr uint8_t Text252 = 252;
-constexpr uint8_t Word253 = 253;
-constexpr uint8_t Text254 = 254;
-}  // namespace var
 
 // Value bytes that a write of this type carries, 0 for a type that cannot
 // be written.
