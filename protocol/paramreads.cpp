@@ -13,7 +13,6 @@ namespace mirel_varno {
 
 namespace {
 
-
 // Variable numbers wrap at 256; unsigned arithmetic keeps that defined
 // for any index.
 uint8_t variableFor(uint32_t base, uint32_t stride, int32_t index)
