@@ -40,7 +40,9 @@ void installHandler(int signalNumber, struct sigaction& previous)
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // No SA_RESTART: a write that blocks on a report line nobody reads
+    // must fail, so that the cycle stops instead of waiting for ever.
+    action.sa_flags = 0;
     sigaction(signalNumber, &action, &previous);
 }
 
