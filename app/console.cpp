@@ -92,7 +92,15 @@ Console::Console()
 Console::~Console()
 {
     if (terminalChanged_) {
+        // Moved to the background meanwhile (Ctrl-Z, bg), the restore would
+        // raise SIGTTOU and stop the process instead of letting it end.
+        sigset_t ttou;
+        sigset_t previousMask;
+        sigemptyset(&ttou);
+        sigaddset(&ttou, SIGTTOU);
+        sigprocmask(SIG_BLOCK, &ttou, &previousMask);
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal_);
+        sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     }
     sigaction(SIGINT, &previousInt, nullptr);
     sigaction(SIGTERM, &previousTerm, nullptr);

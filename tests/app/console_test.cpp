@@ -1,7 +1,12 @@
-// The console's stop paths where the process could otherwise hang. Each
+// The console's stop paths where the process could otherwise hang: a report
+// line that nobody reads, and a terminal restored from the background. Each
 // runs in a child of its own, with a watchdog that kills it if it hangs.
 
 #include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -56,6 +61,62 @@ TEST(ConsoleDeathTest, AStopSignalEndsAWriteThatNobodyReads)
             // exit flushes standard output: nothing of the line may be left
             // there to block again.
             std::exit(stopped ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(ConsoleDeathTest, RestoringTheTerminalFromTheBackgroundDoesNotStopTheProcess)
+{
+    EXPECT_EXIT(
+        {
+            // A session on a terminal of its own, with this process as its
+            // shell: it hands the terminal to the job and takes it back,
+            // as after Ctrl-Z and bg.
+            alarm(10);
+            int master = -1;
+            int slave = -1;
+            int toJob[2];
+            int fromJob[2];
+            if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+                ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) < 0 ||
+                pipe(toJob) != 0 || pipe(fromJob) != 0) {
+                _exit(2);
+            }
+            signal(SIGTTOU, SIG_IGN);
+            char c = 0;
+            const pid_t job = fork();
+            if (job == 0) {
+                signal(SIGTTOU, SIG_DFL);
+                setpgid(0, 0);
+                termios before{};
+                tcgetattr(STDIN_FILENO, &before);
+                (void)!read(toJob[0], &c, 1);  // in the foreground now
+                bool changed = false;
+                {
+                    Console console;
+                    termios during{};
+                    tcgetattr(STDIN_FILENO, &during);
+                    changed = (during.c_lflag & ICANON) == 0;
+                    (void)!write(fromJob[1], "r", 1);
+                    (void)!read(toJob[0], &c, 1);  // in the background now
+                }
+                termios after{};
+                tcgetattr(STDIN_FILENO, &after);
+                _exit(changed && after.c_lflag == before.c_lflag ? 0 : 1);
+            }
+            setpgid(job, job);
+            tcsetpgrp(STDIN_FILENO, job);
+            (void)!write(toJob[1], "f", 1);
+            (void)!read(fromJob[0], &c, 1);
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            (void)!write(toJob[1], "b", 1);
+            int status = 0;
+            waitpid(job, &status, WUNTRACED);
+            if (WIFSTOPPED(status)) {
+                kill(job, SIGKILL);
+                _exit(3);
+            }
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
         },
         testing::ExitedWithCode(0), "");
 }
