@@ -80,7 +80,8 @@ void PointList::moveUp(size_t index)
 
 void PointList::moveDown(size_t index)
 {
-    if (index + 1 >= points_.size()) {
+    // Compared without index + 1, which wraps for the largest index.
+    if (points_.empty() || index >= points_.size() - 1) {
         return;
     }
     std::swap(points_[index], points_[index + 1]);

@@ -1,5 +1,6 @@
 #include "monitor/pointlist.h"
 
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -70,6 +71,8 @@ TEST(PointList, MovingPoints)
         {true, 0, {1, 2, 3, 4}},  {true, 4, {1, 2, 3, 4}},  {true, 99, {1, 2, 3, 4}},
         {true, 1, {2, 1, 3, 4}},  {true, 3, {1, 2, 4, 3}},  {false, 3, {1, 2, 3, 4}},
         {false, 4, {1, 2, 3, 4}}, {false, 0, {2, 1, 3, 4}}, {false, 2, {1, 2, 4, 3}},
+        // An index of -1 as a size_t: nothing moves, nothing is touched.
+        {true, SIZE_MAX, {1, 2, 3, 4}}, {false, SIZE_MAX, {1, 2, 3, 4}},
     };
     for (const auto& c : cases) {
         PointList list;
