@@ -315,6 +315,10 @@ bool Point::callDefaultHandler(PointEvent& event)
 
 void Point::setOverride(PointEventType type, Handler handler)
 {
+    if (handler == nullptr) {
+        overrides_.erase(type);
+        return;
+    }
     overrides_[type] = handler;
 }
 

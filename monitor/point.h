@@ -90,6 +90,7 @@ public:
     bool handleEvent(PointEvent& event);
     // The built-in handler only; false when the type has none.
     bool callDefaultHandler(PointEvent& event);
+    // Replaces the handler for the type; a null handler removes the override.
     void setOverride(PointEventType type, Handler handler);
     void setNextRequest(int32_t state, int32_t request);
 

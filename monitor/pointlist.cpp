@@ -50,6 +50,9 @@ PointList::~PointList()
 void PointList::add(Point* point)
 {
     // Owned from here on, even when the array cannot grow.
+    if (point == nullptr) {
+        return;  // every slot of the array must hold a point
+    }
     std::unique_ptr<Point> owned(point);
     points_.push_back(point);
     owned.release();

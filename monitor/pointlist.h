@@ -27,7 +27,7 @@ public:
     // Removes every point as removeAll does.
     virtual ~PointList();
 
-    // Appends the point and takes ownership of it.
+    // Appends the point and takes ownership of it; a null pointer is ignored.
     void add(Point* point);
     size_t count() const { return points_.size(); }
     // The point at index, or nullptr when index is not below count().

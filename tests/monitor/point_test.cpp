@@ -366,6 +366,11 @@ TEST(Point, HandlersDispatchVirtuallyAndOverridesComeFirst)
     EXPECT_FALSE(feed(point, UnknownEvent));
     EXPECT_EQ(point.overridden, 2);
     EXPECT_EQ(point.state(), 7);
+    // A null handler takes the override away again.
+    point.setOverride(PluggedEvent, nullptr);
+    EXPECT_TRUE(feed(point, PluggedEvent));
+    EXPECT_EQ(point.overridden, 2);
+    EXPECT_EQ(point.plugged, 3);
 }
 
 TEST(Point, ClaimingFromTwoThreads)

@@ -52,6 +52,7 @@ TEST(PointList, IndexFindAndEmptyRemoval)
     EXPECT_EQ(list.at(0), nullptr);
     fill(list, {1, 2, 3});
     list.add(new Point(UnitAddress{2, 0, 0}));
+    list.add(nullptr);
     EXPECT_EQ(list.count(), 4u);
     EXPECT_EQ(list.at(list.count()), nullptr);
     // The first of two points with one address wins.
