@@ -75,17 +75,28 @@ Console::Console()
     sigaction(SIGPIPE, &ignore, &previousPipe);
 
     if (isatty(STDIN_FILENO)) {
-        // Reading the terminal from the background would stop the process.
-        if (isForegroundTerminal(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal_) == 0) {
-            termios raw = savedTerminal_;
-            raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-            raw.c_cc[VMIN] = 1;
-            raw.c_cc[VTIME] = 0;
-            terminalChanged_ = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-            watchInput_ = true;
+        terminalInput_ = tcgetattr(STDIN_FILENO, &savedTerminal_) == 0;
+        watchInput_ = terminalInput_;
+        if (terminalInput_ && isForegroundTerminal(STDIN_FILENO)) {
+            keysWithoutEcho();
         }
     } else {
         watchInput_ = fcntl(STDIN_FILENO, F_GETFL) != -1;
+    }
+}
+
+void Console::keysWithoutEcho()
+{
+    termios now{};
+    if (tcgetattr(STDIN_FILENO, &now) != 0 || (now.c_lflag & (ICANON | ECHO)) == 0) {
+        return;
+    }
+    termios raw = savedTerminal_;
+    raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0) {
+        terminalChanged_ = true;
     }
 }
 
@@ -129,6 +140,16 @@ bool Console::keyPressed()
     }
     if (!watchInput_) {
         return false;
+    }
+    if (terminalInput_) {
+        // A background job leaves the keyboard to the shell: reading it
+        // would stop the process. Back in the foreground (after Ctrl-Z and
+        // fg the shell has put its own settings back), keys are single and
+        // silent again.
+        if (!isForegroundTerminal(STDIN_FILENO)) {
+            return false;
+        }
+        keysWithoutEcho();
     }
     pollfd p{STDIN_FILENO, POLLIN, 0};
     int r;

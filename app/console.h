@@ -11,10 +11,11 @@ namespace mirel_varno {
 // stop signals (SIGINT, SIGTERM) and the pause between exchanges.
 //
 // A key press is any byte that arrives on standard input; end of file is
-// not one. When standard input is the controlling terminal and the tool is
-// in the foreground, the terminal is switched to non-canonical, no-echo
-// mode for the life of the object and restored by its destructor. A stop
-// signal is noticed at once: it cuts the current pause short.
+// not one. When standard input is a terminal, keys are read only while the
+// tool is its foreground job, with the terminal in non-canonical, no-echo
+// mode (switched again after the job returns to the foreground); the
+// destructor restores the settings it found. A stop signal is noticed at
+// once: it cuts the current pause short.
 class Console {
 public:
     Console();
@@ -33,6 +34,10 @@ public:
     void pause(int32_t milliseconds);
 
 private:
+    // Switches the terminal to single, silent keys unless it already is.
+    void keysWithoutEcho();
+
+    bool terminalInput_ = false;
     bool watchInput_ = false;
     bool terminalChanged_ = false;
     termios savedTerminal_{};

@@ -120,3 +120,58 @@ TEST(ConsoleDeathTest, RestoringTheTerminalFromTheBackgroundDoesNotStopTheProces
         },
         testing::ExitedWithCode(0), "");
 }
+
+TEST(ConsoleDeathTest, KeysAreLeftToTheShellInTheBackgroundAndReadAgainInTheForeground)
+{
+    EXPECT_EXIT(
+        {
+            alarm(10);  // a job stopped by SIGTTIN never answers: the alarm ends it
+            int master = -1;
+            int slave = -1;
+            int toJob[2];
+            int fromJob[2];
+            if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+                ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) < 0 ||
+                pipe(toJob) != 0 || pipe(fromJob) != 0) {
+                _exit(2);
+            }
+            signal(SIGTTOU, SIG_IGN);
+            termios shell{};
+            tcgetattr(STDIN_FILENO, &shell);
+            char c = 0;
+            const pid_t job = fork();
+            if (job == 0) {
+                signal(SIGTTOU, SIG_DFL);
+                setpgid(0, 0);
+                (void)!read(toJob[0], &c, 1);  // in the foreground
+                Console console;
+                (void)!write(fromJob[1], "r", 1);
+                (void)!read(toJob[0], &c, 1);  // in the background, a line typed to the shell
+                const bool leftAlone = !console.keyPressed();
+                (void)!write(fromJob[1], "b", 1);
+                (void)!read(toJob[0], &c, 1);  // in the foreground again, shell settings back
+                const bool key = console.keyPressed();
+                termios now{};
+                tcgetattr(STDIN_FILENO, &now);
+                const bool silent = (now.c_lflag & (ICANON | ECHO)) == 0;
+                _exit(leftAlone && key && silent ? 0 : 1);
+            }
+            setpgid(job, job);
+            tcsetpgrp(STDIN_FILENO, job);
+            (void)!write(toJob[1], "f", 1);
+            (void)!read(fromJob[0], &c, 1);
+            // Ctrl-Z and bg: the shell takes the terminal and its settings.
+            tcsetpgrp(STDIN_FILENO, getpgrp());
+            tcsetattr(STDIN_FILENO, TCSANOW, &shell);
+            (void)!write(master, "ls\n", 3);
+            (void)!write(toJob[1], "g", 1);
+            (void)!read(fromJob[0], &c, 1);
+            // fg: the job gets the terminal as the shell left it.
+            tcsetpgrp(STDIN_FILENO, job);
+            (void)!write(toJob[1], "f", 1);
+            int status = 0;
+            waitpid(job, &status, 0);
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+        },
+        testing::ExitedWithCode(0), "");
+}
