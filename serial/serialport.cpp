@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "model/error.h"
 #include "serial/clock.h"
@@ -63,9 +64,11 @@ void SerialPort::setName(const char* name)
         name_.reset();
         return;
     }
+    // The new copy is made before the old one goes: the text may be it.
     const size_t size = std::strlen(name) + 1;
-    name_ = std::make_unique<char[]>(size);
-    std::memcpy(name_.get(), name, size);
+    std::unique_ptr<char[]> copy = std::make_unique<char[]>(size);
+    std::memcpy(copy.get(), name, size);
+    name_ = std::move(copy);
 }
 
 bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
@@ -78,10 +81,11 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
     wxCriticalSectionLocker locker(lock_);
 
     // The device is named by the part of the mode text before the colon;
-    // a name too long for the text is a device that cannot be opened.
+    // a name too long for the text is a device that cannot be opened. The
+    // text is made from the private copy: `name` may have been the old one.
     char mode[1024];
     const int length = std::snprintf(mode, sizeof mode, "%s: baud=%d parity=%c data=%d stop=%d",
-                                     name != nullptr ? name : "", baudRate, parity, dataBits,
+                                     name_ ? name_.get() : "", baudRate, parity, dataBits,
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
     if (fits && SerialDevice::supportsBaudRate(baudRate)) {

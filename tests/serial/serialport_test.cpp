@@ -196,6 +196,13 @@ TEST(SerialPort, ReopenUnderANewNameReleasesTheOldDevice)
 
     TestPort other;
     EXPECT_TRUE(openPort(other, first.slavePath()));
+
+    // Opening again by the port's own stored name (as after an unplug)
+    // must not read the copy that the open replaces.
+    ASSERT_TRUE(port.open(port.name(), 9600, 'N', 8, OneStopBit));
+    EXPECT_STREQ(port.name(), second.slavePath().c_str());
+    port.setName(port.name());
+    EXPECT_STREQ(port.name(), second.slavePath().c_str());
 }
 
 TEST(SerialPort, ADeviceInUseCannotBeOpenedAgain)
