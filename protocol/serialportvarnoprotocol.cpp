@@ -66,7 +66,11 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
     uint32_t discarded = 0;
     while (discarded < count && tickCount() - start <= limit) {
         const uint32_t chunk = std::min<uint32_t>(count - discarded, sizeof scratch);
-        discarded += read(scratch, chunk);
+        const uint32_t n = read(scratch, chunk);
+        if (n == 0) {
+            break;  // the line has gone quiet: nothing more to take off
+        }
+        discarded += n;
     }
 }
 
@@ -78,6 +82,12 @@ void SerialPortVarnoProtocol::receiveReply()
     if (length == 0) {
         receivedCount_ = 0;
     } else if (length > MaxReplyLength) {
+        // A length from a damaged header means nothing: do not wait for it.
+        if (!replyHeader_.checksumValid()) {
+            receivedCount_ = 0;
+            setLastError(HeaderCorrupted);
+            VARNO_RAISE(HeaderCorrupted);
+        }
         // It cannot be held, but it is taken off the line so that the next
         // exchange starts on a frame boundary.
         discardExactly(length + FrameChecksumSize);

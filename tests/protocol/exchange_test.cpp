@@ -259,6 +259,24 @@ TEST_F(Exchange, OversizeReplyIsTakenOffTheLine)
     EXPECT_EQ(port.lastError(), DataCorrupted);
     port.readStatus(Unit, status);
     EXPECT_EQ(status, 0x1234);
+
+    // A header that announces 65535 bytes and then silence: with a good
+    // checksum the discarding ends when the line goes quiet, with a bad one
+    // at once; neither waits the 65 s that the length would allow.
+    Bytes announced = replyFrame(Unit, FunctionCode::ReadVariable, 5, {});
+    announced[8] = announced[9] = 0xFF;
+    appendChecksum(announced.data(), 10);
+    announced.resize(FrameHeaderSize);
+    Bytes damaged = announced;
+    damaged[13] ^= 0x40;
+    for (const auto& [header, error] : {std::make_pair(announced, DataCorrupted),
+                                        std::make_pair(damaged, HeaderCorrupted)}) {
+        unit.script({header});
+        const uint64_t start = monotonicMs();
+        EXPECT_EQ(raisedBy([&] { port.readStatus(Unit, status); }), error);
+        EXPECT_LT(monotonicMs() - start, 10000u);
+        EXPECT_EQ(port.lastError(), error);
+    }
 }
 
 TEST_F(Exchange, TextsAreDecodedWhole)
