@@ -290,8 +290,14 @@ bool isComName(const std::string& name, unsigned& number)
 
 std::string devicePath(const char* modeText)
 {
-    const char* colon = std::strchr(modeText, ':');
-    const std::string name = colon != nullptr ? std::string(modeText, colon) : std::string(modeText);
+    // The device is what comes before the settings that the port appends;
+    // names under /dev/serial/by-path hold colons of their own.
+    const std::string text(modeText);
+    size_t end = text.rfind(": baud=");
+    if (end == std::string::npos) {
+        end = text.find(':');
+    }
+    const std::string name = text.substr(0, end);
     unsigned number = 0;
     struct stat entry {};
     if (isComName(name, number) && lstat(name.c_str(), &entry) != 0) {

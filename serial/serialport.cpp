@@ -80,7 +80,7 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
     setName(name);
     wxCriticalSectionLocker locker(lock_);
 
-    // The device is named by the part of the mode text before the colon;
+    // The device is named by the part of the mode text before its settings;
     // a name too long for the text is a device that cannot be opened. The
     // text is made from the private copy: `name` may have been the old one.
     char mode[1024];

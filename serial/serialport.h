@@ -58,9 +58,9 @@ public:
     virtual void setStopBits(int32_t code);
     // Always applies the fixed time-out set; the two values have no effect.
     virtual void setTimeouts(int32_t a, int32_t b);
-    // Closes the device if open, then opens and configures it. The device
-    // is the part of the name before the colon. False and SerialPortError
-    // when it cannot be opened.
+    // Closes the device if open, then opens and configures it. A name
+    // "COMn: ..." names the device before the colon (a path may hold colons
+    // of its own). False and SerialPortError when it cannot be opened.
     virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
                       int32_t stopBits);
     virtual void close();

@@ -58,6 +58,9 @@ TEST(SerialPlatformLinux, DevicePathFromTheModeText)
         {"/dev/ttyUSB0: baud=115200 parity=N data=8 stop=1", "/dev/ttyUSB0"},
         {"ttyUSB0", "ttyUSB0"},
         {": baud=9600", ""},
+        {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0: baud=9600 parity=N data=8 stop=1",
+         "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0"},
+        {"COM2:", "/dev/ttyS1"},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(devicePath(row.mode), row.path) << row.mode;
