@@ -46,6 +46,16 @@ std::map<int32_t, CommandHandler> makeHandlerTable()
     };
 }
 
+void reopenIfLost(SerialPortVarnoProtocol& port)
+{
+    if (port.isOpen() && !port.deviceLost()) {
+        return;
+    }
+    if (port.reopen()) {
+        port.setTimeouts(1, 0);
+    }
+}
+
 std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
 {
     const std::string device = "COM" + std::to_string(port);
@@ -84,6 +94,7 @@ void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addres
             }
             for (size_t a = 0; a < addressCount; ++a) {
                 const UnitAddress& address = addresses[a];
+                reopenIfLost(port);
                 const wxString prefix = reportPrefix(address);
                 wxString result;
                 try {

@@ -31,6 +31,11 @@ std::map<int32_t, CommandHandler> makeHandlerTable();
 // "Error opening port" and returns none.
 std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port);
 
+// Opens the port again when its device has gone away (an adapter
+// unplugged) or an earlier attempt failed; nothing when it is fine. Until
+// the device is back, exchanges fail as on a silent line.
+void reopenIfLost(SerialPortVarnoProtocol& port);
+
 // The time, address and tab that begin a report line.
 wxString reportPrefix(const UnitAddress& address);
 

@@ -24,6 +24,11 @@ SerialPortVarnoProtocol::SerialPortVarnoProtocol(const char* deviceName)
 
 SerialPortVarnoProtocol::~SerialPortVarnoProtocol() = default;
 
+bool SerialPortVarnoProtocol::reopen()
+{
+    return name() != nullptr && open(name(), LineBaudRate, 'N', 8, OneStopBit);
+}
+
 void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t* data,
                                         uint32_t count)
 {

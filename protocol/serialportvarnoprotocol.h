@@ -36,6 +36,10 @@ public:
     explicit SerialPortVarnoProtocol(const char* deviceName);
     ~SerialPortVarnoProtocol() override;
 
+    // Opens the device again under its name with the same line settings,
+    // as after an adapter was unplugged and plugged back (see deviceLost).
+    bool reopen();
+
     // ---- Transactions
 
     // Clears the last error and the device's error state, then writes the

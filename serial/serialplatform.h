@@ -38,8 +38,8 @@ struct LineSettings {
 // time-outs last given; no operation raises or prints.
 class SerialDevice {
 public:
-    // Opens the device named by the part of the mode text before its first
-    // colon, for reading and writing and for this opener alone. Null when
+    // Opens the device named by the part of the mode text before the
+    // settings, for reading and writing and for this opener alone. Null when
     // it cannot be opened, is not a terminal or is in use.
     static std::unique_ptr<SerialDevice> open(const char* modeText);
     // Whether the layer can set the line to this many bits per second.
@@ -73,6 +73,9 @@ public:
     virtual bool flush() = 0;
     // Clears the device's latched line errors; pending input is kept.
     virtual bool clearErrors() = 0;
+    // True once a transfer found the device gone (hung up, unplugged): it
+    // will not come back on this handle, only by opening it again.
+    virtual bool lost() const = 0;
 };
 
 }  // namespace mirel_varno

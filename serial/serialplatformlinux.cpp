@@ -108,11 +108,13 @@ public:
     bool write(const void* data, uint32_t length) override;
     bool flush() override;
     bool clearErrors() override;
+    bool lost() const override { return lost_; }
 
 private:
     void setDtr(bool on);
 
     int fd_;
+    bool lost_ = false;
     termios tio_{};  // the device's termios as last read or written
     PortTimeouts timeouts_{};
 };
@@ -208,7 +210,11 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
         }
         // End of input (0, a hung-up tty), a vanished device (EIO), or
         // nothing more to come after a hang-up was seen: stop, do not spin.
-        if (n == 0 || errno != EAGAIN || hungUp || noWait) {
+        if (n == 0 || (errno != EAGAIN) || hungUp) {
+            lost_ = true;
+            break;
+        }
+        if (noWait) {
             break;
         }
         const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline));
@@ -241,11 +247,15 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
             continue;
         }
         if (n == 0 || errno != EAGAIN) {
+            lost_ = lost_ || n == 0 || errno == EIO || errno == ENXIO || errno == ENODEV;
             return false;
         }
         // The output buffer is full (flow control, a slow line): wait for
         // room, but not past the write limit; a hang-up fails the write.
         const int events = waitFor(fd_, POLLOUT, deadline);
+        if (events > 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            lost_ = true;
+        }
         if (events <= 0 || (events & POLLOUT) == 0) {
             return false;
         }

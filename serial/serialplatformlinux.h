@@ -12,7 +12,7 @@
 namespace mirel_varno {
 
 // The path opened for a mode text such as "COM3: baud=9600 ...": the part
-// before the first colon. An entry of exactly that name in the current
+// before the settings. An entry of exactly that name in the current
 // directory is used as it is (normally a link to a tty); otherwise COMn
 // (any case, n from 1) stands for /dev/ttyS(n-1); any other name is a path.
 std::string devicePath(const char* modeText);

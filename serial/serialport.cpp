@@ -230,6 +230,11 @@ bool SerialPort::clearErrors()
     return device_ ? device_->clearErrors() : false;
 }
 
+bool SerialPort::deviceLost() const
+{
+    return isOpen_ && device_ && device_->lost();
+}
+
 bool SerialPort::write(const void* data, uint32_t length)
 {
     wxCriticalSectionLocker locker(lock_);

@@ -78,6 +78,9 @@ public:
     uint32_t read(void* buffer, uint32_t length);
 
     bool isOpen() const { return isOpen_; }
+    // True when the open device has gone away (hung up, unplugged): reads
+    // and writes fail until the port is opened again.
+    bool deviceLost() const;
     int32_t lastError() const { return lastError_; }
     const char* name() const { return name_.get(); }
     void setName(const char* name);

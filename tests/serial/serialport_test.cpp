@@ -444,6 +444,7 @@ TEST(SerialPort, SilentLineEndsAtTheTotalLimit)
     EXPECT_GE(elapsed, 500);
     EXPECT_LT(elapsed, 1500);
     EXPECT_EQ(port.lastError(), NoAnswer);
+    EXPECT_FALSE(port.deviceLost());  // silence is not a lost device
 }
 
 TEST(SerialPort, ReadOnAClosedPortFindsNothing)
@@ -459,6 +460,7 @@ TEST(SerialPort, VanishedDeviceEndsReadsAndFailsWrites)
     PseudoTerminal pty;
     TestPort port;
     ASSERT_TRUE(openPort(port, pty.slavePath()));
+    EXPECT_FALSE(port.deviceLost());
 
     std::thread unplug([&pty] {
         sleepFor(100);
@@ -480,6 +482,7 @@ TEST(SerialPort, VanishedDeviceEndsReadsAndFailsWrites)
     const uint8_t bytes[] = {1, 2, 3};
     EXPECT_FALSE(port.write(bytes, sizeof bytes));
     EXPECT_EQ(port.lastError(), WriteError);
+    EXPECT_TRUE(port.deviceLost());
     port.clearErrors();
     port.flush();
     port.close();
@@ -488,4 +491,5 @@ TEST(SerialPort, VanishedDeviceEndsReadsAndFailsWrites)
     // The device is back (here: another one); the same object opens it.
     PseudoTerminal replugged;
     EXPECT_TRUE(openPort(port, replugged.slavePath()));
+    EXPECT_FALSE(port.deviceLost());
 }

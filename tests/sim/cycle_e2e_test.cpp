@@ -330,3 +330,32 @@ TEST_F(Cycle, RunsAtTheRealLineSpeed)
     EXPECT_EQ(lines[2].second, "Version: A version text of some length to span many bytes on the line");
     pressKeyAndExpectExit(*p);
 }
+
+TEST_F(Cycle, PollingResumesWhenTheLineComesBack)
+{
+    startSim(Healthy);
+    auto p = startCycle("status\n", "1.2.3\n");
+    ASSERT_EQ(reports(*p, 1).at(0).second, "Status: 0x00A4");
+
+    // The line goes away, as an unplugged adapter does: the simulator ends
+    // and takes its link with it.
+    sim_->signal(SIGTERM);
+    ASSERT_TRUE(sim_->wait(5000));
+    // Reads until `result` comes, at most `limit` lines.
+    const auto until = [&p](const std::string& result, int limit) {
+        for (int i = 0; i < limit; ++i) {
+            const auto r = reports(*p, 1);
+            if (r.empty() || r[0].second == result) {
+                return !r.empty();
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(until("No answer", 20));
+
+    // Plugged back in: the same name leads to a new device, which the tool
+    // opens again by itself.
+    startSim(Healthy);
+    EXPECT_TRUE(until("Status: 0x00A4", 200));
+    pressKeyAndExpectExit(*p);
+}
