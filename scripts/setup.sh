@@ -10,7 +10,7 @@ packages=(
   libboost-dev           # Boost.Any (header-only)
   libgtest-dev libgmock-dev libbenchmark-dev
   clang llvm             # sanitizer build and the libFuzzer target
-  gettext                # msgfmt, for the message-catalogue test
+  libclang-rt-14-dev     # their runtimes (only recommended by clang)
   socat ser2net          # virtual and remote serial lines
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
