@@ -83,6 +83,9 @@ void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addres
     const std::map<int32_t, CommandHandler> handlers = makeHandlerTable();
     const size_t addressCount = addresses.size();
     const size_t commandCount = commands.size();
+    if (addressCount == 0 || commandCount == 0) {
+        return;  // nothing to send: the loop would only spin
+    }
     for (;;) {
         for (size_t command = 0; command < commandCount; ++command) {
             if (console.keyPressed()) {
