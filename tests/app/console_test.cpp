@@ -15,7 +15,10 @@
 #include <gtest/gtest.h>
 
 #include "app/console.h"
+#include "app/inputfiles.h"
+#include "app/pollcycle.h"
 #include "app/printline.h"
+#include "protocol/serialportvarnoprotocol.h"
 
 using namespace mirel_varno;
 
@@ -172,6 +175,20 @@ TEST(ConsoleDeathTest, KeysAreLeftToTheShellInTheBackgroundAndReadAgainInTheFore
             int status = 0;
             waitpid(job, &status, 0);
             _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 4);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+TEST(PollCycle, NothingToSendReturnsAtOnce)
+{
+    EXPECT_EXIT(
+        {
+            alarm(10);  // a spinning cycle ends by SIGALRM
+            SerialPortVarnoProtocol port("no-such-device");
+            Console console;
+            runPollCycle(port, {}, {CommandStatus, CommandVersion}, 10, console);
+            runPollCycle(port, {UnitAddress{1, 2, 3}}, {}, 10, console);
+            std::exit(0);
         },
         testing::ExitedWithCode(0), "");
 }
