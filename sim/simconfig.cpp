@@ -90,7 +90,6 @@ private:
     wxFileConfig& config_;
     wxString group_;
     std::map<size_t, SimParam> params_;
-    std::map<size_t, bool> paramHasType_;
     std::map<size_t, wxString> paramValues_;
     std::map<size_t, SimAlgorithm> algorithms_;
     std::map<size_t, wxString> statusBits_;
@@ -260,7 +259,6 @@ bool UnitReader::entry(const wxString& key, const wxString& value, SimUnit& unit
             } else {
                 return fail(key, "expected byte, packed or float", error);
             }
-            paramHasType_[i] = true;
             return true;
         }
         if (field == "value") {
