@@ -3,15 +3,11 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
 
 #include <wx/fileconf.h>
 #include <wx/log.h>
 #include <wx/sstream.h>
 #include <wx/wfstream.h>
-
-#include "protocol/lsingle.h"
 
 namespace varno_sim {
 
@@ -337,12 +333,8 @@ bool UnitReader::read(SimUnit& unit, std::string& error)
             if (f < 0.0f || f > 255.0f) {
                 return fail(key, "a byte parameter holds 0 to 255", error);
             }
-            p.raw = static_cast<uint32_t>(f + 0.5f);
-        } else if (p.type == DataType::Packed) {
-            p.raw = mirel_varno::LSingle::fromFloat(f).bits;
-        } else {
-            std::memcpy(&p.raw, &f, sizeof f);
         }
+        p.raw = paramFromFloat(p.type, f);
         s.params.push_back(p);
     }
     for (auto& kv : algorithms_) {

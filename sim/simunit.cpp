@@ -62,21 +62,6 @@ float paramAsFloat(DataType type, uint32_t raw)
     }
 }
 
-uint32_t paramFromFloat(DataType type, float value)
-{
-    switch (type) {
-    case DataType::Packed:
-        return mirel_varno::LSingle::fromFloat(value).bits;
-    case DataType::Float:
-        return floatBits(value);
-    default:
-        if (!(value > 0.0f)) {
-            return 0;
-        }
-        return value >= 255.0f ? 255u : static_cast<uint32_t>(value + 0.5f);
-    }
-}
-
 std::vector<uint8_t> errorFrame(UnitAddress to, UnitAddress from, uint8_t variable, uint8_t code)
 {
     return buildFrame(to, from, FunctionCode::ErrorReply, 0, {variable, code});
@@ -102,6 +87,21 @@ std::vector<uint8_t> buildFrame(UnitAddress destination, UnitAddress source, Fun
                                     static_cast<uint32_t>(length));
     }
     return frame;
+}
+
+uint32_t paramFromFloat(DataType type, float value)
+{
+    switch (type) {
+    case DataType::Packed:
+        return mirel_varno::LSingle::fromFloat(value).bits;
+    case DataType::Float:
+        return floatBits(value);
+    default:
+        if (!(value > 0.0f)) {
+            return 0;
+        }
+        return value >= 255.0f ? 255u : static_cast<uint32_t>(value + 0.5f);
+    }
 }
 
 uint32_t broadcastDelayMs(UnitAddress address)

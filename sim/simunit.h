@@ -67,6 +67,10 @@ private:
 // all within the host's listening window of 9216 ms.
 uint32_t broadcastDelayMs(mirel_varno::UnitAddress address);
 
+// The four wire bytes of a parameter value of the given type (Byte, Packed
+// or Float); a Byte value is rounded and clamped to 0-255, NaN gives 0.
+uint32_t paramFromFloat(mirel_varno::DataType type, float value);
+
 // A complete frame: header plus, when `data` is not empty, the data block
 // with its checksum.
 std::vector<uint8_t> buildFrame(mirel_varno::UnitAddress destination,
