@@ -40,15 +40,6 @@ float bitsFloat(uint32_t bits)
     return f;
 }
 
-uint32_t readLE(const uint8_t* p, size_t n)
-{
-    uint32_t v = 0;
-    for (size_t i = 0; i < n; ++i) {
-        v |= static_cast<uint32_t>(p[i]) << (8 * i);
-    }
-    return v;
-}
-
 // A parameter value as a float, whatever type it is held in.
 float paramAsFloat(DataType type, uint32_t raw)
 {
@@ -357,7 +348,7 @@ Error SimUnit::writeValue(uint8_t variable, DataType type, const uint8_t* value,
         if (sized(DataType::Byte, 1)) {
             v = static_cast<float>(value[0]);
         } else if (sized(DataType::Packed, 4) || sized(DataType::Float, 4)) {
-            v = paramAsFloat(type, readLE(value, 4));
+            v = paramAsFloat(type, mirel_varno::getLE32(value));
         } else {
             return mirel_varno::UnsupportedDataFormat;
         }
@@ -365,11 +356,8 @@ Error SimUnit::writeValue(uint8_t variable, DataType type, const uint8_t* value,
         const uint32_t raw = paramFromFloat(p.type, v);
         if (raw != p.raw) {
             p.raw = raw;
-            bool listed = false;
-            for (uint8_t c : s.changedParams) {
-                listed = listed || c == variable;
-            }
-            if (!listed) {
+            if (std::find(s.changedParams.begin(), s.changedParams.end(), variable) ==
+                s.changedParams.end()) {
                 s.changedParams.push_back(variable);
             }
         }
@@ -412,7 +400,7 @@ Error SimUnit::writeValue(uint8_t variable, DataType type, const uint8_t* value,
         if (!sized(DataType::Word, 2)) {
             return mirel_varno::UnsupportedDataFormat;
         }
-        (variable == 253 ? s.word253 : s.selector254) = static_cast<uint16_t>(readLE(value, 2));
+        (variable == 253 ? s.word253 : s.selector254) = mirel_varno::getLE16(value);
         return mirel_varno::NoError;
     default:
         return mirel_varno::UnknownVariable;
