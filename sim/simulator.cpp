@@ -66,8 +66,7 @@ void Simulator::dispatch(const Request& request, int64_t nowNs)
 {
     std::string text;
     if (log_) {
-        std::vector<uint8_t> raw(request.header.bytes, request.header.bytes + mirel_varno::FrameHeaderSize);
-        text = hexBytes(raw.data(), raw.size());
+        text = hexBytes(request.header.bytes, mirel_varno::FrameHeaderSize);
         if (!request.data.empty()) {
             text += " | " + hexBytes(request.data.data(), request.data.size());
         }
