@@ -9,14 +9,6 @@ namespace varno_sim {
 
 namespace {
 
-bool toLong(const std::string& w, long low, long high, long& v)
-{
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtol(w.c_str(), &end, 0);
-    return !w.empty() && *end == '\0' && errno == 0 && v >= low && v <= high;
-}
-
 bool toFloat(const std::string& w, float& v)
 {
     char* end = nullptr;
@@ -77,7 +69,7 @@ bool applyControl(Simulator& simulator, const std::string& line, std::string& re
     size_t next = 2;
     long variable = -1;
     if (verb != "set" && w.size() > 3 && w[2] == "var") {
-        if (!toLong(w[3], 0, 255, variable)) {
+        if (!parseNumber(w[3], 0, 255, variable)) {
             reply = "expected a variable number 0-255 after 'var'";
             return false;
         }
@@ -115,7 +107,7 @@ bool applyControl(Simulator& simulator, const std::string& line, std::string& re
     // set
     UnitState& s = unit->state();
     long n = 0;
-    if (w.size() == 4 && w[2] == "status" && toLong(w[3], 0, 0xFFFF, n)) {
+    if (w.size() == 4 && w[2] == "status" && parseNumber(w[3], 0, 0xFFFF, n)) {
         s.status = static_cast<uint16_t>(n);
         reply = describeUnit(*unit);
         return true;
@@ -124,8 +116,8 @@ bool applyControl(Simulator& simulator, const std::string& line, std::string& re
         float value = 0.0f;
         long time = s.measureTime;
         long accuracy = s.measureAccuracy;
-        if (toFloat(w[3], value) && (w.size() < 5 || toLong(w[4], INT32_MIN, INT32_MAX, time)) &&
-            (w.size() < 6 || toLong(w[5], 0, 255, accuracy))) {
+        if (toFloat(w[3], value) && (w.size() < 5 || parseNumber(w[4], INT32_MIN, INT32_MAX, time)) &&
+            (w.size() < 6 || parseNumber(w[5], 0, 255, accuracy))) {
             s.measureValue = value;
             s.measureTime = static_cast<int32_t>(time);
             s.measureAccuracy = static_cast<uint8_t>(accuracy);

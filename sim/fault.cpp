@@ -8,8 +8,6 @@
 
 namespace varno_sim {
 
-namespace {
-
 bool parseNumber(const std::string& word, long low, long high, long& value)
 {
     if (word.empty()) {
@@ -24,8 +22,6 @@ bool parseNumber(const std::string& word, long low, long high, long& value)
     value = v;
     return true;
 }
-
-}  // namespace
 
 std::vector<std::string> splitWords(const std::string& line)
 {

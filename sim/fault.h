@@ -43,6 +43,10 @@ void damageFrame(const Fault& fault, std::vector<uint8_t>& frame);
 // Splits a line into words at white space.
 std::vector<std::string> splitWords(const std::string& line);
 
+// One word as a whole number (decimal, 0x hex or 0 octal) from low to high;
+// `value` is left alone when the word is anything else.
+bool parseNumber(const std::string& word, long low, long high, long& value);
+
 }  // namespace varno_sim
 
 #endif
