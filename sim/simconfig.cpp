@@ -21,20 +21,10 @@ std::string utf8(const wxString& s)
     return std::string(b.data(), b.length());
 }
 
+// A number word that may carry trailing blanks, as INI values do.
 bool parseLong(const std::string& text, long low, long high, long& value)
 {
-    const char* p = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(p, &end, 0);
-    while (*end == ' ' || *end == '\t') {
-        ++end;
-    }
-    if (end == p || *end != '\0' || errno != 0 || v < low || v > high) {
-        return false;
-    }
-    value = v;
-    return true;
+    return parseNumber(text.substr(0, text.find_last_not_of(" \t") + 1), low, high, value);
 }
 
 bool parseFloat(const std::string& text, float& value)
