@@ -8,6 +8,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "sim/simunit.h"
+
 using namespace mirel_varno;
 
 namespace varno_test {
@@ -119,25 +121,14 @@ void UnitResponder::serve(const Request& request)
 std::vector<uint8_t> replyFrame(UnitAddress source, FunctionCode function, uint8_t dataType,
                                 const std::vector<uint8_t>& data)
 {
-    const uint32_t n = static_cast<uint32_t>(data.size());
-    const FrameHeader header = makeHeader(HostAddress, source, function,
-                                          static_cast<DataType>(dataType),
-                                          static_cast<uint16_t>(n));
-    std::vector<uint8_t> frame(header.bytes, header.bytes + FrameHeaderSize);
-    if (n > 0) {
-        std::vector<uint8_t> block = data;
-        block.resize(n + FrameChecksumSize);
-        appendChecksum(block.data(), n);
-        frame.insert(frame.end(), block.begin(), block.end());
-    }
-    return frame;
+    return varno_sim::buildFrame(HostAddress, source, function, dataType, data);
 }
 
 std::vector<uint8_t> valueReply(UnitAddress source, uint8_t dataType, uint8_t variable,
                                 const std::vector<uint8_t>& value)
 {
-    std::vector<uint8_t> data{variable};
-    data.insert(data.end(), value.begin(), value.end());
+    std::vector<uint8_t> data(1 + value.size(), variable);
+    std::copy(value.begin(), value.end(), data.begin() + 1);
     return replyFrame(source, FunctionCode::ReadVariable, dataType, data);
 }
 
