@@ -149,8 +149,9 @@ bool cpuShare(const Bench& b, double& percent)
     const long ticks0 = cpuTicks(cycle.pid());
     const int64_t t0 = monotonicMillis();
     const int64_t end = t0 + static_cast<int64_t>(b.seconds * 1000);
-    while (monotonicMillis() < end) {
-        cycle.readLine(line, static_cast<int>(end - monotonicMillis()) + 1);
+    // Stops early if the output ends: a closed pipe would answer at once.
+    while (monotonicMillis() < end &&
+           cycle.readLine(line, static_cast<int>(end - monotonicMillis()) + 1)) {
     }
     const long ticks1 = cpuTicks(cycle.pid());
     const int64_t t1 = monotonicMillis();
