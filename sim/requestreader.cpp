@@ -9,9 +9,11 @@ using mirel_varno::FrameChecksumSize;
 using mirel_varno::FrameHeaderSize;
 
 namespace {
-// Bound on what is kept while looking for a frame: a valid request is
-// far shorter, so anything beyond this is garbage in any case.
+// Input is taken in slices of this size, so the buffer never holds more;
+// after each slice at most one unfinished request is left in it.
 constexpr size_t MaxBuffered = 4096;
+static_assert(FrameHeaderSize + RequestReader::MaxRequestData + FrameChecksumSize < MaxBuffered,
+              "the longest request must fit in the buffer");
 }  // namespace
 
 void RequestReader::feed(const uint8_t* bytes, size_t count, int64_t nowNs, std::vector<Request>& out)
@@ -24,13 +26,6 @@ void RequestReader::feed(const uint8_t* bytes, size_t count, int64_t nowNs, std:
         count -= take;
         lastByteNs_ = nowNs;
         extract(out);
-        if (buffer_.size() >= MaxBuffered) {
-            // Cannot hold a frame start this far back: keep the last
-            // header's worth, which may still begin one.
-            const size_t drop = buffer_.size() - (FrameHeaderSize - 1);
-            buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(drop));
-            dropped_ += drop;
-        }
     }
 }
 
