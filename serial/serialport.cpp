@@ -24,6 +24,14 @@ constexpr PortTimeouts FixedTimeouts{
 // Every read starts with this pause, giving the unit time to answer.
 constexpr uint32_t ReadPauseMs = 20;
 
+// A UART sends 1.5 stop bits only with 5-bit bytes, and two stop bits only
+// with longer ones.
+bool validFrame(int32_t dataBits, int32_t stopBits)
+{
+    return !(stopBits == TwoStopBits && dataBits == 5) &&
+           !(stopBits == OneAndHalfStopBits && dataBits != 5);
+}
+
 LineStopBits lineStopBits(int32_t code, LineStopBits unchanged)
 {
     switch (code) {
@@ -188,7 +196,7 @@ void SerialPort::setParity(int32_t code)
 
 void SerialPort::setDataBits(int32_t bits)
 {
-    if ((stopBits_ == TwoStopBits && bits == 5) || (stopBits_ == OneAndHalfStopBits && bits != 5)) {
+    if (!validFrame(bits, stopBits_)) {
         return;
     }
     wxCriticalSectionLocker locker(lock_);
@@ -204,7 +212,7 @@ void SerialPort::setDataBits(int32_t bits)
 
 void SerialPort::setStopBits(int32_t code)
 {
-    if ((code == TwoStopBits && dataBits_ == 5) || (code == OneAndHalfStopBits && dataBits_ != 5)) {
+    if (!validFrame(dataBits_, code)) {
         return;
     }
     wxCriticalSectionLocker locker(lock_);

@@ -54,6 +54,8 @@ public:
 
     virtual void setFlowControl(int32_t code);
     virtual void setParity(int32_t code);
+    // Data bits and stop bits change nothing when the pair would be one a
+    // UART cannot send: 1.5 stop bits need 5-bit bytes, two need more.
     virtual void setDataBits(int32_t bits);
     virtual void setStopBits(int32_t code);
     // Always applies the fixed time-out set; the two values have no effect.
