@@ -145,40 +145,15 @@ bool Point::onParamsSet(PointEvent&)
     return true;
 }
 
-bool Point::onMeasure(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 8;
-    return true;
-}
+bool Point::onMeasure(PointEvent& event) { return takeMeasure(event, 8); }
 
-bool Point::onInitialMeasure(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 7;
-    return true;
-}
+bool Point::onInitialMeasure(PointEvent& event) { return takeMeasure(event, 7); }
 
-bool Point::onThresholdExceeded(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 25;
-    return true;
-}
+bool Point::onThresholdExceeded(PointEvent& event) { return takeMeasure(event, 25); }
 
-bool Point::onPrethresholdExceeded(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 26;
-    return true;
-}
+bool Point::onPrethresholdExceeded(PointEvent& event) { return takeMeasure(event, 26); }
 
-bool Point::onThresholdReduced(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 27;
-    return true;
-}
+bool Point::onThresholdReduced(PointEvent& event) { return takeMeasure(event, 27); }
 
 bool Point::onWriteError(PointEvent&) { return failureSeries(WriteErrorBase); }
 bool Point::onReadError(PointEvent&) { return failureSeries(ReadErrorBase); }
@@ -232,12 +207,7 @@ bool Point::onUnknownVariable(PointEvent&)
     return true;
 }
 
-bool Point::onValueRead(PointEvent& event)
-{
-    measure_ = boost::any_cast<const Measure&>(event.payload());
-    state_ = 43;
-    return true;
-}
+bool Point::onValueRead(PointEvent& event) { return takeMeasure(event, 43); }
 
 bool Point::onParamsChanged(PointEvent& event)
 {
@@ -250,6 +220,13 @@ bool Point::onParamsChanged(PointEvent& event)
     }
     state_ = 7;
     measure_.clearValue();
+    return true;
+}
+
+bool Point::takeMeasure(PointEvent& event, int32_t state)
+{
+    measure_ = boost::any_cast<const Measure&>(event.payload());
+    state_ = state;
     return true;
 }
 

@@ -146,6 +146,8 @@ public:
 private:
     friend class PointList;
 
+    // Stores the event's Measure payload and enters the state: true.
+    bool takeMeasure(PointEvent& event, int32_t state);
     // Steps the failure series base..base+3: true only on reaching the top.
     bool failureSeries(int32_t base);
     void fillTables();
