@@ -20,9 +20,6 @@ const char* errorText(int32_t code)
         default: return "Unknown error";
         }
     }
-    if (code == 255) {
-        return "Unknown error";
-    }
     switch (code) {
     case 0: return "No error";
     case 1: return "Unsupported command";
