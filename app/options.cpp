@@ -1,7 +1,6 @@
 #include "app/options.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -21,8 +20,7 @@ bool startsOption(const char* argument)
 // digits, 0 without digits), kept within 32 bits instead of overflowing.
 int32_t decimalValue(const char* text)
 {
-    errno = 0;
-    long long v = std::strtoll(text, nullptr, 10);
+    const long long v = std::strtoll(text, nullptr, 10);
     if (v > INT32_MAX) {
         return INT32_MAX;
     }
