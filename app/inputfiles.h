@@ -26,8 +26,9 @@ bool readTextLines(const wxString& fileName, std::vector<wxString>& lines);
 
 // Appends one address per line of the form a.b.c (each number kept to its
 // low 8 bits; anything after the third number ignored). Lines that do not
-// give all three numbers are skipped. False only when the file cannot be
-// opened; prints nothing.
+// give all three numbers are skipped. False when the file cannot be opened
+// or read, with the reason logged on standard error as readTextLines does;
+// nothing goes to standard output.
 bool readAddressFile(const wxString& fileName, std::vector<UnitAddress>& addresses);
 
 // Appends the code of every line that, trimmed and lower-cased, is one of
