@@ -33,11 +33,19 @@ wait_for 'grep -q listening sim.out' 50
 device=$(sed -n 's/.* listening on \(\/dev\/[^ ]*\) .*/\1/p' sim.out)
 [ -c "$device" ] || { echo "no device in: $(cat sim.out)"; exit 1; }
 
-# A free loopback port: nobody answers a connection to it.
+# Whether a local TCP port appears in the kernel's socket table; with a
+# second argument, only in that state (0A: listening).
+port_in_use() {
+  local hex state=${2:-'[0-9A-F][0-9A-F]'}
+  hex=$(printf '%04X' "$1")
+  grep -q -E "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:[0-9A-F]+ $state " /proc/net/tcp /proc/net/tcp6
+}
+
+# A free loopback port, found without connecting to anything.
 port=
 for _ in $(seq 1 50); do
   candidate=$((20000 + RANDOM % 30000))
-  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
+  if ! port_in_use "$candidate"; then port=$candidate; break; fi
 done
 [ -n "$port" ] || { echo "no free port"; exit 1; }
 
@@ -56,12 +64,16 @@ connection: &varno
   connector: serialdev,$device,9600n81,local
 YAML
 ser2net -n -c ser2net.yaml > ser2net.log 2>&1 &
-pids+=($!)
-wait_for "(exec 3<>/dev/tcp/127.0.0.1/$port) 2>/dev/null" 50
+ser2net_pid=$!
+pids+=($ser2net_pid)
+wait_for "port_in_use $port 0A" 50
 
 socat pty,link=COM7,raw,echo=0 "tcp:127.0.0.1:$port" > socat.log 2>&1 &
 pids+=($!)
 wait_for '[ -e COM7 ]' 50
+# The bridge is whole once ser2net holds the line open for socat's
+# connection; a request sent before that could be lost on the way.
+wait_for "readlink /proc/$ser2net_pid/fd/* 2>/dev/null | grep -qx '$device'" 50
 
 printf '1.2.3\n1.2.9\n' > addresses.txt
 printf 'status\nmeasure\nversion\n' > commands.txt
