@@ -34,6 +34,19 @@ void signalLater(pid_t target, int sig)
     }
 }
 
+// Makes this process the shell of a new session on a terminal of its own
+// (standard input), with two pipes to talk to the job it will start.
+void becomeShell(int& master, int toJob[2], int fromJob[2])
+{
+    int slave = -1;
+    if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) < 0 || pipe(toJob) != 0 ||
+        pipe(fromJob) != 0) {
+        _exit(2);
+    }
+    signal(SIGTTOU, SIG_IGN);  // the shell takes the terminal back at will
+}
+
 }  // namespace
 
 TEST(ConsoleDeathTest, AStopSignalEndsAWriteThatNobodyReads)
@@ -77,15 +90,9 @@ TEST(ConsoleDeathTest, RestoringTheTerminalFromTheBackgroundDoesNotStopTheProces
             // as after Ctrl-Z and bg.
             alarm(10);
             int master = -1;
-            int slave = -1;
             int toJob[2];
             int fromJob[2];
-            if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
-                ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) < 0 ||
-                pipe(toJob) != 0 || pipe(fromJob) != 0) {
-                _exit(2);
-            }
-            signal(SIGTTOU, SIG_IGN);
+            becomeShell(master, toJob, fromJob);
             char c = 0;
             const pid_t job = fork();
             if (job == 0) {
@@ -130,15 +137,9 @@ TEST(ConsoleDeathTest, KeysAreLeftToTheShellInTheBackgroundAndReadAgainInTheFore
         {
             alarm(10);  // a job stopped by SIGTTIN never answers: the alarm ends it
             int master = -1;
-            int slave = -1;
             int toJob[2];
             int fromJob[2];
-            if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
-                ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) < 0 ||
-                pipe(toJob) != 0 || pipe(fromJob) != 0) {
-                _exit(2);
-            }
-            signal(SIGTTOU, SIG_IGN);
+            becomeShell(master, toJob, fromJob);
             termios shell{};
             tcgetattr(STDIN_FILENO, &shell);
             char c = 0;
