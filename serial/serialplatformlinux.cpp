@@ -121,9 +121,6 @@ private:
 
 LinuxSerialDevice::~LinuxSerialDevice()
 {
-    // The exclusive flag belongs to the tty, not to this descriptor: it
-    // would outlive us while anyone else holds the tty open.
-    ioctl(fd_, TIOCNXCL);
     ::close(fd_);
 }
 
@@ -422,13 +419,15 @@ std::unique_ptr<SerialDevice> SerialDevice::open(const char* modeText)
     if (fd < 0) {
         return nullptr;
     }
-    // One opener at a time: the lock keeps out every other opener, root
-    // included; TIOCEXCL makes other users' opens fail at once.
+    // One port at a time: the lock belongs to this open descriptor, so it
+    // goes with the process however that ends. TIOCEXCL is not used: it
+    // belongs to the tty and, after a SIGKILL, would keep every later
+    // opener out for as long as anyone else (a bridge, the simulator) holds
+    // the line open.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return nullptr;
     }
-    ioctl(fd, TIOCEXCL);
     requestLowLatency(fd);
     return std::make_unique<LinuxSerialDevice>(fd);
 }

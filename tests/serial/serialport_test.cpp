@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -229,6 +231,52 @@ TEST(SerialPort, ADeviceInUseCannotBeOpenedAgain)
 
     port.close();
     EXPECT_TRUE(openPort(second, pty.slavePath()));
+}
+
+TEST(SerialPort, TheHoldOnThePortDiesWithItsProcess)
+{
+    // The pseudo-terminal helper keeps the slave open throughout, as a
+    // bridge or the simulator holds the line.
+    PseudoTerminal pty;
+    // An opener without privileges, so that nothing it is refused could be
+    // waved through for root.
+    ASSERT_EQ(chmod(pty.slavePath().c_str(), 0666), 0);
+    const auto opensAsAnotherUser = [&pty] {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(2);
+            }
+            SerialPort other;
+            _exit(openPort(other, pty.slavePath()) ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        SerialPort port;
+        const char opened = openPort(port, pty.slavePath()) ? 'y' : 'n';
+        (void)!write(ready[1], &opened, 1);
+        pause();  // until killed: no destructor runs
+        _exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_EQ(opened, 'y');
+    EXPECT_EQ(opensAsAnotherUser(), 1) << "the port was not held";
+
+    kill(holder, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(opensAsAnotherUser(), 0) << "the hold outlived its process";
 }
 
 TEST(SerialPort, DescriptorIsNotInheritedByPrograms)
