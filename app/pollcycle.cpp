@@ -86,6 +86,12 @@ void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addres
     if (addressCount == 0 || commandCount == 0) {
         return;  // nothing to send: the loop would only spin
     }
+    // A stop ends the exchange under way, not only the pause after it.
+    struct StopWaits {
+        SerialPortVarnoProtocol& port;
+        ~StopWaits() { port.setStopDescriptor(-1); }
+    } stopWaits{port};
+    port.setStopDescriptor(console.stopDescriptor());
     for (;;) {
         for (size_t command = 0; command < commandCount; ++command) {
             if (console.keyPressed()) {
@@ -104,6 +110,9 @@ void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addres
                     result = handler->second(port, address);
                 } catch (const Exception& e) {
                     result = e.message();
+                }
+                if (console.stopRequested()) {
+                    return;  // cut short: its outcome says nothing of the unit
                 }
                 if (!printLine(prefix + result)) {
                     // Nobody reads the lines any more: stop as on a signal.

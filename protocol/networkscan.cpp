@@ -30,7 +30,7 @@ void SerialPortVarnoProtocol::scanNetwork(PointList& points)
         } catch (const Exception&) {
             // Silence, a collision or a garbled reply: listen on.
         }
-    } while (now - start <= ScanWindowMs);
+    } while (now - start <= ScanWindowMs && !stopRequested());
 }
 
 }  // namespace mirel_varno

@@ -57,6 +57,9 @@ void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
         if (receivedCount_ >= count) {
             return;
         }
+        if (stopRequested()) {
+            break;  // the rest is not waited for: the user wants to stop
+        }
     }
     const Error code = receivedCount_ == 0 ? NoAnswer : NotAllDataReceived;
     setLastError(code);
@@ -72,7 +75,7 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
     while (discarded < count && tickCount() - start <= limit) {
         const uint32_t chunk = std::min<uint32_t>(count - discarded, sizeof scratch);
         const uint32_t n = read(scratch, chunk);
-        if (n == 0) {
+        if (n == 0 || stopRequested()) {
             break;  // the line has gone quiet: nothing more to take off
         }
         discarded += n;

@@ -28,7 +28,10 @@ class PointList;
 //
 // Time limits: a reply header must arrive within 54 ms, its data block
 // within length + 44 ms, each measured between port reads (every port read
-// first pauses 20 ms and waits under the port's own time-outs).
+// first pauses 20 ms and waits under the port's own time-outs). While the
+// port's stop descriptor is readable (setStopDescriptor), a receive ends
+// at once with NoAnswer or NotAllDataReceived, and the scan and the wait
+// for a frame end early.
 class SerialPortVarnoProtocol : public SerialPort {
 public:
     // Opens the device at 9600 baud, no parity, 8 data bits, 1 stop bit.

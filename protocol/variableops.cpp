@@ -164,7 +164,7 @@ bool SerialPortVarnoProtocol::waitForFrame(UnitAddress& source)
         } catch (const Exception&) {
             // Whatever was on the line was not a frame; listen on.
         }
-    } while (now - start <= WaitForFrameMs);
+    } while (now - start <= WaitForFrameMs && !stopRequested());
     return false;
 }
 

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,6 +15,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <thread>
+
+#include "serial/clock.h"
 
 namespace mirel_varno {
 
@@ -63,10 +67,11 @@ Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
     return start + std::chrono::milliseconds(milliseconds);
 }
 
-// Waits until the descriptor has one of the events or the deadline passes.
-// The events seen, 0 on time-out, -1 on failure. Signals do not shorten or
+// Waits until the descriptor has one of the events, the deadline passes or
+// one of the wake-up descriptors (-1 for none) is readable. The events
+// seen, 0 on time-out or wake-up, -1 on failure. Signals do not shorten or
 // stretch the wait: the time left is taken afresh from the deadline.
-int waitFor(int fd, short events, Clock::time_point deadline)
+int waitFor(int fd, short events, Clock::time_point deadline, int wakeA = -1, int wakeB = -1)
 {
     for (;;) {
         timespec left{};
@@ -81,10 +86,14 @@ int waitFor(int fd, short events, Clock::time_point deadline)
             left.tv_nsec = static_cast<long>(ns % 1000000000);
             limit = &left;
         }
-        pollfd p{fd, events, 0};
-        const int r = ppoll(&p, 1, limit, nullptr);
+        // A negative descriptor is skipped by poll().
+        pollfd p[3] = {{fd, events, 0}, {wakeA, POLLIN, 0}, {wakeB, POLLIN, 0}};
+        const int r = ppoll(p, 3, limit, nullptr);
         if (r > 0) {
-            return p.revents;
+            if (p[1].revents != 0 || p[2].revents != 0) {
+                return 0;
+            }
+            return p[0].revents;
         }
         if (r == 0) {
             return 0;
@@ -97,8 +106,13 @@ int waitFor(int fd, short events, Clock::time_point deadline)
 
 class LinuxSerialDevice final : public SerialDevice {
 public:
-    explicit LinuxSerialDevice(int fd) : fd_(fd) {}
+    explicit LinuxSerialDevice(int fd)
+        : fd_(fd), interrupted_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+    }
     ~LinuxSerialDevice() override;
+
+    void interrupt() override;
 
     bool readSettings() override;
     bool writeSettings() override;
@@ -114,7 +128,9 @@ private:
     void setDtr(bool on);
 
     int fd_;
-    bool lost_ = false;
+    // Readable from interrupt() on, for good: the device is being closed.
+    int interrupted_;
+    std::atomic<bool> lost_{false};
     termios tio_{};  // the device's termios as last read or written
     PortTimeouts timeouts_{};
 };
@@ -122,6 +138,17 @@ private:
 LinuxSerialDevice::~LinuxSerialDevice()
 {
     ::close(fd_);
+    if (interrupted_ >= 0) {
+        ::close(interrupted_);
+    }
+}
+
+void LinuxSerialDevice::interrupt()
+{
+    const uint64_t one = 1;
+    if (interrupted_ >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(interrupted_, &one, sizeof one);
+    }
 }
 
 bool LinuxSerialDevice::readSettings()
@@ -214,7 +241,8 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
         if (noWait) {
             break;
         }
-        const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline));
+        const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline),
+                                   stopDescriptor.load(), interrupted_);
         if (events <= 0) {
             break;
         }
@@ -249,7 +277,7 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
         }
         // The output buffer is full (flow control, a slow line): wait for
         // room, but not past the write limit; a hang-up fails the write.
-        const int events = waitFor(fd_, POLLOUT, deadline);
+        const int events = waitFor(fd_, POLLOUT, deadline, stopDescriptor.load(), interrupted_);
         if (events > 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             lost_ = true;
         }
@@ -398,6 +426,38 @@ bool applyLineSettings(const LineSettings& settings, termios& tio)
     // No modem-control wait on open or read, and the receiver on.
     t.c_cflag |= CLOCAL | CREAD;
     tio = t;
+    return true;
+}
+
+bool SerialDevice::readable(int fd)
+{
+    if (fd < 0) {
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    // A descriptor closed under us (POLLNVAL) asks for nothing.
+    return r > 0 && (p.revents & POLLNVAL) == 0;
+}
+
+bool SerialDevice::pause(uint32_t milliseconds, int fd)
+{
+    if (fd < 0) {
+        sleepMs(milliseconds);
+        return true;
+    }
+    const Clock::time_point deadline = after(Clock::now(), milliseconds);
+    const int events = waitFor(fd, POLLIN, deadline);
+    if (events > 0 && (events & POLLNVAL) == 0) {
+        return false;
+    }
+    if (events != 0) {
+        // A descriptor that cannot be waited on: the plain pause.
+        std::this_thread::sleep_until(deadline);
+    }
     return true;
 }
 

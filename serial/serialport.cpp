@@ -2,10 +2,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 #include "model/error.h"
-#include "serial/clock.h"
 #include "serial/serialplatform.h"
 
 namespace mirel_varno {
@@ -97,7 +97,12 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
     if (fits && SerialDevice::supportsBaudRate(baudRate)) {
-        device_ = SerialDevice::open(mode);
+        std::unique_ptr<SerialDevice> opened = SerialDevice::open(mode);
+        if (opened) {
+            opened->stopDescriptor = stopFd_.load();
+        }
+        std::unique_lock<std::shared_mutex> sole(deviceUse_);
+        device_ = std::move(opened);
     }
     if (!device_) {
         lastError_ = SerialPortError;
@@ -130,8 +135,28 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
 void SerialPort::close()
 {
     wxCriticalSectionLocker locker(lock_);
-    device_.reset();
+    if (device_) {
+        // A read in another thread would otherwise keep the device (and its
+        // lock on the line) until its own time-out.
+        device_->interrupt();
+        std::unique_lock<std::shared_mutex> sole(deviceUse_);
+        device_.reset();
+    }
     isOpen_ = false;
+}
+
+void SerialPort::setStopDescriptor(int fd)
+{
+    stopFd_ = fd;
+    wxCriticalSectionLocker locker(lock_);
+    if (device_) {
+        device_->stopDescriptor = fd;
+    }
+}
+
+bool SerialPort::stopRequested() const
+{
+    return SerialDevice::readable(stopFd_);
 }
 
 void SerialPort::setTimeouts(int32_t, int32_t)
@@ -235,11 +260,13 @@ void SerialPort::flush()
 
 bool SerialPort::clearErrors()
 {
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
     return device_ ? device_->clearErrors() : false;
 }
 
 bool SerialPort::deviceLost() const
 {
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
     return isOpen_ && device_ && device_->lost();
 }
 
@@ -257,8 +284,14 @@ bool SerialPort::write(const void* data, uint32_t length)
 
 uint32_t SerialPort::read(void* buffer, uint32_t length)
 {
-    sleepMs(ReadPauseMs);
-    const uint32_t count = device_ ? device_->read(buffer, length) : 0;
+    SerialDevice::pause(ReadPauseMs, stopFd_);
+    uint32_t count = 0;
+    {
+        std::shared_lock<std::shared_mutex> use(deviceUse_);
+        if (device_) {
+            count = device_->read(buffer, length);
+        }
+    }
     if (count == length) {
         lastError_ = NoError;
     } else if (count == 0) {

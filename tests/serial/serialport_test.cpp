@@ -495,6 +495,48 @@ TEST(SerialPort, SilentLineEndsAtTheTotalLimit)
     EXPECT_FALSE(port.deviceLost());  // silence is not a lost device
 }
 
+TEST(SerialPort, AReadableStopDescriptorEndsTheWaits)
+{
+    PseudoTerminal pty;
+    TestPort port;
+    ASSERT_TRUE(openPort(port, pty.slavePath()));
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    port.setStopDescriptor(stop[0]);
+    EXPECT_FALSE(port.stopRequested());
+
+    // A silent line would hold this read for 534 ms; the stop comes after 100.
+    std::thread stopper([&stop] {
+        sleepFor(100);
+        (void)!::write(stop[1], "s", 1);
+    });
+    uint8_t got[14] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(port.read(got, sizeof got), 0u);
+    long long elapsed = msSince(start);
+    stopper.join();
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 400);
+    EXPECT_TRUE(port.stopRequested());
+
+    // Once stopped, a read takes what is there without the pause.
+    pty.write({4, 5});
+    sleepFor(20);
+    start = Clock::now();
+    EXPECT_EQ(port.read(got, sizeof got), 2u);
+    EXPECT_EQ(got[1], 5);
+    EXPECT_LT(msSince(start), 15);
+
+    // Removed, the port waits as before.
+    port.setStopDescriptor(-1);
+    EXPECT_FALSE(port.stopRequested());
+    start = Clock::now();
+    EXPECT_EQ(port.read(got, 1), 0u);
+    EXPECT_GE(msSince(start), 500);
+    close(stop[0]);
+    close(stop[1]);
+}
+
 TEST(SerialPort, ReadOnAClosedPortFindsNothing)
 {
     TestPort port;
