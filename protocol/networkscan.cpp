@@ -16,6 +16,7 @@ constexpr uint32_t ScanWindowMs = 9216;
 
 void SerialPortVarnoProtocol::scanNetwork(PointList& points)
 {
+    wxCriticalSectionLocker hold(lock_);
     const FrameHeader header =
         makeHeader(BroadcastAddress, HostAddress, FunctionCode::Identify, DataType::None, 0);
     sendFrame(header, nullptr, 0);

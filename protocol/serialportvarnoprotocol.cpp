@@ -26,12 +26,14 @@ SerialPortVarnoProtocol::~SerialPortVarnoProtocol() = default;
 
 bool SerialPortVarnoProtocol::reopen()
 {
+    wxCriticalSectionLocker hold(lock_);
     return name() != nullptr && open(name(), LineBaudRate, 'N', 8, OneStopBit);
 }
 
 void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t* data,
                                         uint32_t count)
 {
+    wxCriticalSectionLocker hold(lock_);
     setLastError(NoError);
     clearErrors();
     // A failed write shows in lastError(); the unit then hears nothing and
@@ -44,6 +46,7 @@ void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t
 
 void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
 {
+    wxCriticalSectionLocker hold(lock_);
     // 1 ms per expected byte plus slack, checked between port reads.
     const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
     const uint32_t start = tickCount();
@@ -84,6 +87,7 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
 
 void SerialPortVarnoProtocol::receiveReply()
 {
+    wxCriticalSectionLocker hold(lock_);
     setLastError(NoError);
     readExactly(replyHeader_.bytes, FrameHeaderSize);
     const uint32_t length = replyHeader_.length();

@@ -21,6 +21,14 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure --timeout 900
 
+echo "== thread tests under ThreadSanitizer"
+# Only the tests of objects shared between threads: the rest has no threads.
+CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
+  -DVARNO_SANITIZE_THREAD=ON -DVARNO_WERROR=ON
+cmake --build build-tsan -j"$jobs" --target thread_tests
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+  build-tsan/tests/threads/thread_tests
+
 shopt -s nullglob
 for fuzzer in build-asan/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue

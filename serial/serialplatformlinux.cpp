@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "serial/clock.h"
@@ -132,6 +133,8 @@ private:
     int interrupted_;
     std::atomic<bool> lost_{false};
     termios tio_{};  // the device's termios as last read or written
+    // Set by the port's configuration calls while a read may be running.
+    std::mutex timeoutsLock_;
     PortTimeouts timeouts_{};
 };
 
@@ -192,19 +195,22 @@ void LinuxSerialDevice::setDtr(bool on)
 
 bool LinuxSerialDevice::setTimeouts(const PortTimeouts& timeouts)
 {
+    std::lock_guard<std::mutex> hold(timeoutsLock_);
     timeouts_ = timeouts;
     return true;
 }
 
 bool LinuxSerialDevice::getTimeouts(PortTimeouts& timeouts)
 {
+    std::lock_guard<std::mutex> hold(timeoutsLock_);
     timeouts = timeouts_;
     return true;
 }
 
 uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
 {
-    const PortTimeouts& t = timeouts_;
+    PortTimeouts t;
+    getTimeouts(t);
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
     const bool gapLimit = t.readInterval != 0 && !noWait;
@@ -253,7 +259,8 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
 
 bool LinuxSerialDevice::write(const void* data, uint32_t length)
 {
-    const PortTimeouts& t = timeouts_;
+    PortTimeouts t;
+    getTimeouts(t);
     const bool totalLimit = t.writeTotalPerByte != 0 || t.writeTotalConstant != 0;
     const Clock::time_point deadline =
         totalLimit

@@ -96,13 +96,13 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      name_ ? name_.get() : "", baudRate, parity, dataBits,
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
+    // Reads in other threads wait until the device is configured.
+    std::unique_lock<std::shared_mutex> sole(deviceUse_);
     if (fits && SerialDevice::supportsBaudRate(baudRate)) {
-        std::unique_ptr<SerialDevice> opened = SerialDevice::open(mode);
-        if (opened) {
-            opened->stopDescriptor = stopFd_.load();
+        device_ = SerialDevice::open(mode);
+        if (device_) {
+            device_->stopDescriptor = stopFd_.load();
         }
-        std::unique_lock<std::shared_mutex> sole(deviceUse_);
-        device_ = std::move(opened);
     }
     if (!device_) {
         lastError_ = SerialPortError;
