@@ -29,9 +29,13 @@ void SerialPortVarnoProtocol::scanNetwork(PointList& points)
             receiveReply();
             points.add(new Point(replyHeader().source()));
         } catch (const Exception&) {
-            // Silence, a collision or a garbled reply: listen on.
+            // Silence, a collision or a garbled reply: listen on, unless
+            // the user wants to stop (every receive would fail at once).
+            if (stopRequested()) {
+                break;
+            }
         }
-    } while (now - start <= ScanWindowMs && !stopRequested());
+    } while (now - start <= ScanWindowMs);
 }
 
 }  // namespace mirel_varno

@@ -166,9 +166,13 @@ bool SerialPortVarnoProtocol::waitForFrame(UnitAddress& source)
             source = replyHeader_.source();
             return true;
         } catch (const Exception&) {
-            // Whatever was on the line was not a frame; listen on.
+            // Whatever was on the line was not a frame; listen on, unless
+            // the user wants to stop (every receive would fail at once).
+            if (stopRequested()) {
+                break;
+            }
         }
-    } while (now - start <= WaitForFrameMs && !stopRequested());
+    } while (now - start <= WaitForFrameMs);
     return false;
 }
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build with warnings as
 # errors, then a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a short run of each fuzz target.
+# UndefinedBehaviorSanitizer with a short run of each fuzz target, and the
+# thread tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -32,9 +33,9 @@ TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
 shopt -s nullglob
 for fuzzer in build-asan/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
-  echo "== $(basename "$fuzzer") (30 s)"
+  echo "== $(basename "$fuzzer") (15 s)"
   corpus=$(mktemp -d)
-  "$fuzzer" -max_total_time=30 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  "$fuzzer" -max_total_time=15 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   rm -rf "$corpus"
 done
 echo "== all tests passed"

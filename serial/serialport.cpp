@@ -96,18 +96,32 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      name_ ? name_.get() : "", baudRate, parity, dataBits,
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
+    std::unique_ptr<SerialDevice> device;
+    if (fits && SerialDevice::supportsBaudRate(baudRate)) {
+        device = SerialDevice::open(mode);
+    }
+    return start(std::move(device), baudRate);
+}
+
+bool SerialPort::openDevice(std::unique_ptr<SerialDevice> device, int32_t baudRate)
+{
+    if (isOpen_) {
+        close();
+    }
+    wxCriticalSectionLocker locker(lock_);
+    return start(std::move(device), baudRate);
+}
+
+bool SerialPort::start(std::unique_ptr<SerialDevice> device, int32_t baudRate)
+{
     // Reads in other threads wait until the device is configured.
     std::unique_lock<std::shared_mutex> sole(deviceUse_);
-    if (fits && SerialDevice::supportsBaudRate(baudRate)) {
-        device_ = SerialDevice::open(mode);
-        if (device_) {
-            device_->stopDescriptor = stopFd_.load();
-        }
-    }
+    device_ = std::move(device);
     if (!device_) {
         lastError_ = SerialPortError;
         return false;
     }
+    device_->stopDescriptor = stopFd_.load();
 
     // (No received-character event mask: nothing here waits for events.)
     device_->readSettings();

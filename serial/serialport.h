@@ -119,8 +119,15 @@ public:
 
 protected:
     void setLastError(int32_t code) { lastError_ = code; }
+    // Closes the device if open, then opens the port on a device made by
+    // the caller (a line played by a test or a fuzzer) and configures it
+    // as open does, at this rate. False and SerialPortError for none.
+    bool openDevice(std::unique_ptr<SerialDevice> device, int32_t baudRate);
 
 private:
+    // Takes the device and configures it; under lock_.
+    bool start(std::unique_ptr<SerialDevice> device, int32_t baudRate);
+
     std::unique_ptr<char[]> name_;
     int32_t flowControl_ = FlowNone;
     int32_t parity_ = 'N';
