@@ -297,6 +297,7 @@ TEST_F(Cycle, AStopSignalEndsAReceiveThatAwaitsALongBlock)
         // Within 0.5 s; the band is wide for loaded and sanitizer builds,
         // and still far below the block's own time limit.
         EXPECT_LT(elapsed, 1500);
+        RecordProperty(std::string("stop_ms_") + std::to_string(sig), std::to_string(elapsed));
         EXPECT_EQ(p->readRest(1000), "") << "the cut-short exchange was reported";
     }
 }
