@@ -326,6 +326,22 @@ TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
     pressKeyAndExpectExit(*first);
 }
 
+TEST_F(Cycle, ARestartAfterSigkillOpensThePortAtOnce)
+{
+    // The simulator holds the line throughout, as a bridge would.
+    startSim(Healthy);
+    auto first = startCycle("status\n", "1.2.3\n");
+    EXPECT_EQ(reports(*first, 1).size(), 1u);
+    first->signal(SIGKILL);
+    ASSERT_TRUE(first->wait(5000));
+
+    auto second = startCycle("status\n", "1.2.3\n");
+    const auto lines = reports(*second, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].second, "Status: 0x00A4");
+    pressKeyAndExpectExit(*second);
+}
+
 TEST_F(Cycle, AMonitoringRunSeesAUnitFailAndRecover)
 {
     startSim(Healthy, {"--no-pacing", "--control", "control"});
