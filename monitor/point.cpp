@@ -2,7 +2,7 @@
 
 #include <wx/translation.h>
 
-#include "protocol/serialportvarnoprotocol.h"
+#include "base/error.h"
 
 namespace mirel_varno {
 
@@ -319,13 +319,13 @@ wxString Point::statusText() const
         return measure_.hasValue() ? measure_.valueText() : translated("Measure");
     }
     if (s >= 28 && s <= 31) {
-        return SerialPortVarnoProtocol::unitErrorText(NoAnswer);
+        return unitErrorText(NoAnswer);
     }
     if (s >= 34 && s <= 37) {
         return translated("Read error");
     }
     if (s >= 38 && s <= 41) {
-        return SerialPortVarnoProtocol::unitErrorText(WriteError);
+        return unitErrorText(WriteError);
     }
     switch (s) {
     case 1:

@@ -9,10 +9,10 @@
 #include <wx/thread.h>
 
 #include "model/algorithm.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "monitor/pointevent.h"
 
 namespace mirel_varno {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

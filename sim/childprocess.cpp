@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 extern char** environ;
 

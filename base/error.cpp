@@ -1,4 +1,4 @@
-#include "model/error.h"
+#include "base/error.h"
 
 #include <wx/intl.h>
 #include <wx/translation.h>
