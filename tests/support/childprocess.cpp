@@ -1,4 +1,4 @@
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 #include <fcntl.h>
 #include <poll.h>
