@@ -8,29 +8,24 @@ namespace mirel_varno {
 namespace {
 
 // English text of a code; the only code-to-text table of Exception.
-const char* errorText(int32_t code)
+const char* errorText(Error code)
 {
-    if (code > 255) {
-        switch (static_cast<uint32_t>(code - 0xF00)) {
-        case 0: return "No answer";
-        case 1: return "Not all data received";
-        case 2: return "Write error";
-        case 3: return "Serial port error";
-        case 4: return "Unsupported data type";
-        default: return "Unknown error";
-        }
-    }
     switch (code) {
-    case 0: return "No error";
-    case 1: return "Unsupported command";
-    case 2: return "Unsupported data format";
-    case 3: return "Package header structure corrupted";
-    case 4: return "Unknown variable";
-    case 5: return "Unit is busy and can not answer now";
-    case 6: return "Unit is busy and will answer later";
-    case 7: return "Package data corrupted";
-    case 10: return "Wrong \"Redirect\" package";
-    default: return "Unknown error";
+    case NoError: return "No error";
+    case UnsupportedCommand: return "Unsupported command";
+    case UnsupportedDataFormat: return "Unsupported data format";
+    case HeaderCorrupted: return "Package header structure corrupted";
+    case UnknownVariable: return "Unknown variable";
+    case BusyCannotAnswer: return "Unit is busy and can not answer now";
+    case BusyWillAnswerLater: return "Unit is busy and will answer later";
+    case DataCorrupted: return "Package data corrupted";
+    case WrongRedirect: return "Wrong \"Redirect\" package";
+    case NoAnswer: return "No answer";
+    case NotAllDataReceived: return "Not all data received";
+    case WriteError: return "Write error";
+    case SerialPortError: return "Serial port error";
+    case UnsupportedDataType: return "Unsupported data type";
+    default: return "Unknown error";  // UnknownError and codes without a row
     }
 }
 
