@@ -9,7 +9,7 @@
 #include <fstream>
 #include <regex>
 
-#include "simline.h"
+#include "simfixture.h"
 
 using varno_sim::ChildProcess;
 
@@ -18,7 +18,7 @@ namespace {
 const char* const Usage[] = {"Command line:",
                              "varno_cycle.exe -p port -t timeout -c <commands file> -a <addresses file>"};
 
-class Cycle : public varno_test::SimLine {
+class Cycle : public varno_test::SimLineTest {
 protected:
     // Starts varno_cycle in the working directory on our port.
     // With a terminal path, the tool runs in the foreground of that terminal.
