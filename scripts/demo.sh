@@ -20,9 +20,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/setup.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim
+bash scripts/setup.sh --demo
+# The test suite needs packages of its own (scripts/test.sh installs them).
+cmake -S . -B build -DVARNO_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim varno_monitor
 
 work=$(mktemp -d)
 sim_pid=

@@ -134,3 +134,25 @@ TEST(SimControl, SwitchesFaultsAndStateAtRunTime)
         EXPECT_FALSE(reply.empty()) << bad;
     }
 }
+
+// The README's examples carry comments after their values.
+TEST(SimConfig, CommentsAfterValuesAreNotPartOfThem)
+{
+    const wxString ini = wxString::FromUTF8(
+        "[boiler]\n"
+        "address = 1.2.3           ; a.b.c\n"
+        "status = 0x0021\t# variable 24\n"
+        "version = Gas;unit#2 ; the ';' inside a word stays\n"
+        "text11 = \"quoted ; kept\"   ; dropped\n"
+        "fault.30 = error 4        ; only its version read fails\n"
+        "  ; a comment line of its own\n");
+    std::vector<SimUnit> units;
+    std::string error;
+    ASSERT_TRUE(parseConfig(ini, units, error)) << error;
+    ASSERT_EQ(units.size(), 1u);
+    const UnitState& s = units[0].state();
+    EXPECT_EQ(s.address, (UnitAddress{1, 2, 3}));
+    EXPECT_EQ(s.status, 0x0021);
+    EXPECT_EQ(s.version, "Gas;unit#2");
+    EXPECT_EQ(s.text11, "quoted ; kept");
+}
