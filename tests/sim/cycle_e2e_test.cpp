@@ -274,14 +274,22 @@ TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
 
     ChildProcess second;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int err = open(path("second.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    second.redirectStderr(err);
     ASSERT_TRUE(second.start({VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t", "10", "-c", "commands.txt", "-a",
                               "addresses.txt"},
                              dir_, null));
     close(null);
+    close(err);
     EXPECT_EQ(second.readRest(10000),
               "Initializing serial port " + std::to_string(port_) + "\nError opening port\n");
     ASSERT_TRUE(second.wait(5000));
     EXPECT_EQ(second.exitCode(), 2);
+    std::ifstream reason(path("second.err"));
+    const std::string text((std::istreambuf_iterator<char>(reason)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("cannot open serial port " + comName() + ": busy: another program holds it"),
+              std::string::npos)
+        << text;
 
     // The first goes on undisturbed.
     const auto later = reports(*first, 2);
