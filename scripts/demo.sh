@@ -38,8 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 port=7
-printf 'status\nmeasure\nversion\n' >"$work/commands.txt"
-printf '1.2.3\n1.2.4\n1.2.5\n' >"$work/addresses.txt"
+cp examples/commands.txt examples/addresses.txt "$work/"
 
 (cd "$work" && exec "$root/build/sim/varno_unitsim" -p "$port" --control control "$root/sim/demo.ini") \
   >"$work/sim.out" 2>&1 &
