@@ -1,6 +1,7 @@
 // varno_cycle: polls the units of one serial line and prints a line per
 // exchange until a key is pressed.
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -153,6 +154,9 @@ int main(int argc, char** argv)
         std::fputs("varno_cycle: cannot initialise the runtime library\n", stderr);
         return 3;
     }
+    // A reader that has gone shows as a failed write (exit 7 in the cycle)
+    // rather than killing the process before it can say so.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {

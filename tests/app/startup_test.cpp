@@ -98,6 +98,7 @@ TEST(StartUp, ReasonsOnStandardError)
 {
     TempDir dir;
     dir.write("addr.txt", "1.2.3\n");
+    dir.write("adr\xE9.txt", "1.2.3\n");
     dir.write("cmds.txt", "status\n");
     dir.write("bad-addr.txt", "300.2.3\n1.2\n# spare\n\n1.2.4\n");
     dir.write("bad-cmds.txt", "stat\n# comment\nstatus\n");
@@ -132,6 +133,11 @@ TEST(StartUp, ReasonsOnStandardError)
         {{"-p", dir.file("cmds.txt"), "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"}, 2,
          "Initializing serial port " + dir.file("cmds.txt") + "\nError opening port\n",
          {"cannot open serial port " + dir.file("cmds.txt") + ": not a serial device\n"}},
+        // A name in another encoding opens the file of exactly those bytes
+        // and is printed as it was given.
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "adr\xE9.txt"}, 2, initOpen, {}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "adr\xE8.txt"}, 1,
+         "Can't open file adr\xE8.txt\n", {"addresses file adr\xE8.txt: No such file"}},
         // Messages leave standard output to the records.
         {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt", "--format=json"}, 2, "",
          {"Initializing serial port 1999\nError opening port\n"}},
