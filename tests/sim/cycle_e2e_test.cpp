@@ -428,11 +428,12 @@ TEST_F(Cycle, JsonLinesWithCountEndAndSayWhetherEveryExchangeSucceeded)
     startSim(std::string(Healthy) + "[tab]\naddress = 1.0.9\nstatus = 0x0221\nversion = a\"b\\\\c\td\n");
     writeFile("commands.txt", "status\nmeasure\nversion\n");
     writeFile("good.txt", "1.2.3\n255.0.7\n1.0.9\n");
-    RunResult r = runCycle(dir_, port_, {"-t", "5", "-c", "commands.txt", "-a", "good.txt",
-                                   "--format=json", "--count", "2"});
+    // As a service unit writes it: absolute paths, the device by its path.
+    RunResult r = runCycle(dir_, port_, {"-c", path("commands.txt"), "-a", path("good.txt"), "-p",
+                                         path(comName()), "--format=json", "-t", "5", "--count", "2"});
     EXPECT_EQ(r.code, 0) << r.err;
     // Standard output holds nothing but records; the banner went to stderr.
-    EXPECT_NE(r.err.find("Initializing serial port"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Initializing serial port " + path(comName()) + "\n"), std::string::npos) << r.err;
     const std::vector<std::string> lines = splitLines(r.out);
     ASSERT_EQ(lines.size(), 18u) << r.out;
     std::vector<nlohmann::json> records;
