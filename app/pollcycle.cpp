@@ -23,26 +23,11 @@
 
 namespace mirel_varno {
 
-namespace {
-
-wxString statusText(uint16_t status)
-{
-    return wxString::Format("Status: 0x%04X", static_cast<unsigned>(status));
-}
-
-wxString measureText(float value, uint32_t time, uint8_t accuracy)
-{
-    return wxString::Format("Measure: %.3f %03d%% %d s", static_cast<double>(value),
-                            static_cast<unsigned>(accuracy), static_cast<int32_t>(time));
-}
-
-}  // namespace
-
 wxString statusHandler(SerialPortVarnoProtocol& port, const UnitAddress& address)
 {
     uint16_t status = 0;
     port.readStatus(address, status);
-    return statusText(status);
+    return wxString::Format("Status: 0x%04X", static_cast<unsigned>(status));
 }
 
 wxString measureHandler(SerialPortVarnoProtocol& port, const UnitAddress& address)
@@ -51,7 +36,8 @@ wxString measureHandler(SerialPortVarnoProtocol& port, const UnitAddress& addres
     uint32_t time = 0;
     uint8_t accuracy = 0;
     port.readMeasure(address, -1, value, time, accuracy);
-    return measureText(value, time, accuracy);
+    return wxString::Format("Measure: %.3f %03d%% %d s", static_cast<double>(value),
+                            static_cast<unsigned>(accuracy), static_cast<int32_t>(time));
 }
 
 wxString versionHandler(SerialPortVarnoProtocol& port, const UnitAddress& address)
@@ -176,14 +162,6 @@ std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
     return openPortNamed("COM" + std::to_string(port), wxString::Format("%d", port), true);
 }
 
-wxString reportPrefix(const UnitAddress& address)
-{
-    return wxDateTime::Now().Format("%H:%M:%S ") +
-           wxString::Format("%d.%d.%d\t", static_cast<unsigned>(address.first),
-                            static_cast<unsigned>(address.second),
-                            static_cast<unsigned>(address.third));
-}
-
 namespace {
 
 // The time, address and tab that begin a text report line, from the time
@@ -198,28 +176,20 @@ wxString textPrefix(const ExchangeRecord& record, bool isoTimestamps)
                                     static_cast<unsigned>(record.address.third));
 }
 
-// Runs one exchange through the protocol, keeping the decoded values for
-// the formats that show them and the text that the handler would give.
-void exchange(SerialPortVarnoProtocol& port, CommandHandler handler, ExchangeRecord& record)
+// Runs one exchange: through its handler for a text line, or straight
+// through the protocol when the decoded values are wanted.
+void exchange(SerialPortVarnoProtocol& port, CommandHandler handler, bool decoded,
+              ExchangeRecord& record)
 {
     try {
-        switch (record.command) {
-        case CommandStatus:
-            port.readStatus(record.address, record.status);
-            record.text = statusText(record.status);
-            break;
-        case CommandMeasure:
-        case CommandMeasureAccuracyTime:
-            port.readMeasure(record.address, -1, record.value, record.seconds, record.accuracy);
-            record.text = measureText(record.value, record.seconds, record.accuracy);
-            break;
-        case CommandVersion:
-            port.readVersion(record.address, record.version);
-            record.text = "Version: " + record.version;
-            break;
-        default:
+        if (!decoded) {
             record.text = handler(port, record.address);
-            break;
+        } else if (record.command == CommandStatus) {
+            port.readStatus(record.address, record.status);
+        } else if (record.command == CommandVersion) {
+            port.readVersion(record.address, record.version);
+        } else {
+            port.readMeasure(record.address, -1, record.value, record.seconds, record.accuracy);
         }
         record.ok = true;
     } catch (const Exception& e) {
@@ -268,7 +238,7 @@ CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress
                 clock_gettime(CLOCK_REALTIME, &record.time);
                 record.address = addresses[a];
                 record.command = commands[command];
-                exchange(port, handler->second, record);
+                exchange(port, handler->second, options.format != ReportFormat::Text, record);
                 ++outcome.exchanges;
                 outcome.failures += record.ok ? 0 : 1;
                 const bool written =

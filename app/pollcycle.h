@@ -50,9 +50,6 @@ std::string portFailureReason(const std::string& path, int error);
 // the device is back, exchanges fail as on a silent line.
 void reopenIfLost(SerialPortVarnoProtocol& port);
 
-// The time, address and tab that begin a report line.
-wxString reportPrefix(const UnitAddress& address);
-
 // Sends every command to every address (commands outer, addresses inner),
 // printing one line per exchange and pausing after each, until a key is
 // pressed (tested before each pass of one command) or a stop is requested.

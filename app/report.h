@@ -25,7 +25,7 @@ struct ExchangeRecord {
     uint8_t accuracy = 0;
     wxString version;       // version
     int32_t errorCode = 0;  // when not ok: the Error code ...
-    wxString text;          // ... and its message; when ok the result text
+    wxString text;          // ... and its message; when ok the text line's result
 };
 
 // The keyword of a poll command code.
