@@ -17,7 +17,7 @@
 #include "app/inputfiles.h"
 #include "app/printline.h"
 #include "app/report.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "serial/serialplatformlinux.h"
 
