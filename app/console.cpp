@@ -9,7 +9,7 @@
 #include <csignal>
 #include <iterator>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

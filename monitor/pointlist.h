@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "monitor/point.h"
 
 namespace mirel_varno {

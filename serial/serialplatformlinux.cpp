@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

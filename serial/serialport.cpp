@@ -5,7 +5,7 @@
 #include <mutex>
 #include <utility>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "serial/serialplatform.h"
 
 namespace mirel_varno {

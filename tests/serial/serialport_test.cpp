@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "serial/serialport.h"
 #include "support/pseudoterminal.h"
 
