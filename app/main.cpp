@@ -23,7 +23,7 @@ namespace {
 int run(int argc, const char* const* argv)
 {
     CycleSettings settings;
-    if (!parseCommandLine(argc, argv, settings) || settings.port == -1 || settings.pause <= 0 ||
+    if (!parseCommandLine(argc, argv, settings) || (settings.port == -1 && settings.device.empty()) || settings.pause <= 0 ||
         settings.commandsFile.empty() || settings.addressesFile.empty()) {
         printLine("Command line:\nvarno_cycle.exe -p port -t timeout -c <commands file> -a "
                   "<addresses file>");
@@ -49,7 +49,8 @@ int run(int argc, const char* const* argv)
         return 5;
     }
 
-    std::unique_ptr<SerialPortVarnoProtocol> port = openPort(settings.port);
+    std::unique_ptr<SerialPortVarnoProtocol> port =
+        settings.device.empty() ? openPort(settings.port) : openDevice(settings.device);
     if (!port) {
         return 2;
     }

@@ -104,7 +104,14 @@ bool parseCommandLine(int argc, const char* const* argv, CycleSettings& settings
             settings.addressesFile = result.value ? argumentText(result.value) : wxString();
             break;
         case 'p':
-            settings.port = result.value ? decimalValue(result.value) : -1;
+            // A network line is named, not numbered: tcp://HOST:PORT.
+            if (result.value && std::strstr(result.value, "://") != nullptr) {
+                settings.device = result.value;
+                settings.port = -1;
+            } else {
+                settings.device.clear();
+                settings.port = result.value ? decimalValue(result.value) : -1;
+            }
             break;
         case 't':
             settings.pause = result.value ? decimalValue(result.value) : 0;

@@ -13,6 +13,7 @@ struct CycleSettings {
     wxString commandsFile;   // -c
     wxString addressesFile;  // -a
     int32_t port = -1;       // -p; -1 means not given
+    std::string device;      // -p with a network line name (holds "://")
     int32_t pause = 0;       // -t, milliseconds; 0 means not given
 };
 

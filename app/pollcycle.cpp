@@ -1,11 +1,13 @@
 #include "app/pollcycle.h"
 
+#include <cstdio>
 #include <string>
 
 #include <wx/datetime.h>
 
 #include "app/console.h"
 #include "app/inputfiles.h"
+#include "app/options.h"
 #include "app/printline.h"
 #include "model/error.h"
 #include "protocol/serialportvarnoprotocol.h"
@@ -56,17 +58,35 @@ void reopenIfLost(SerialPortVarnoProtocol& port)
     }
 }
 
-std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
+namespace {
+
+std::unique_ptr<SerialPortVarnoProtocol> openNamed(const std::string& device, const wxString& shown,
+                                                   bool explain)
 {
-    const std::string device = "COM" + std::to_string(port);
     auto object = std::make_unique<SerialPortVarnoProtocol>(device.c_str());
-    printLine(wxString::Format("Initializing serial port %d", port));
+    printLine("Initializing serial port " + shown);
     if (object->isOpen()) {
         object->setTimeouts(1, 0);
         return object;
     }
     printLine("Error opening port");
+    if (explain && !object->openFailure().empty()) {
+        std::fprintf(stderr, "varno_cycle: %s: %s\n", device.c_str(),
+                     object->openFailure().c_str());
+    }
     return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
+{
+    return openNamed("COM" + std::to_string(port), wxString::Format("%d", port), false);
+}
+
+std::unique_ptr<SerialPortVarnoProtocol> openDevice(const std::string& device)
+{
+    return openNamed(device, argumentText(device.c_str()), true);
 }
 
 wxString reportPrefix(const UnitAddress& address)

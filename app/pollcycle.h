@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <wx/string.h>
@@ -30,6 +31,10 @@ std::map<int32_t, CommandHandler> makeHandlerTable();
 // port <port>", and returns it with its time-outs applied; or prints
 // "Error opening port" and returns none.
 std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port);
+// The same for a device given by name (a network line, tcp://HOST:PORT or
+// rfc2217://HOST:PORT), which the first line shows in place of a number.
+// When it cannot be opened the reason also goes to standard error.
+std::unique_ptr<SerialPortVarnoProtocol> openDevice(const std::string& device);
 
 // Opens the port again when its device has gone away (an adapter
 // unplugged) or an earlier attempt failed; nothing when it is fine. Until
