@@ -43,9 +43,6 @@ constexpr int KeepIdleS = 10;
 constexpr int KeepIntervalS = 5;
 constexpr int KeepCount = 3;
 constexpr unsigned UserTimeoutMs = 20000;
-// Data that arrives while the session is being negotiated, kept for the
-// next read; more than this is not a reply to anything and is dropped.
-constexpr size_t MaxPending = 4096;
 
 Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
 {
@@ -148,7 +145,6 @@ private:
     int fd_ = -1;
     TelnetSession session_;
     PortTimeouts timeouts_{};
-    std::vector<uint8_t> pending_;
     Clock::time_point nextAttempt_{};
     uint32_t backoffMs_ = FirstBackoffMs;
 };
@@ -209,7 +205,6 @@ bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reaso
     setOption(fd_, IPPROTO_TCP, TCP_KEEPINTVL, KeepIntervalS);
     setOption(fd_, IPPROTO_TCP, TCP_KEEPCNT, KeepCount);
     setOption(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(UserTimeoutMs));
-    pending_.clear();
     if (telnet_ && !negotiate(deadline, reason)) {
         drop();
         return false;
@@ -219,36 +214,56 @@ bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reaso
 
 bool NetworkSerialDevice::negotiate(Clock::time_point deadline, std::string& reason)
 {
+    const char* const closed = "connection closed during Telnet negotiation";
+    // Takes what the server sends until `done` holds; data bytes that come
+    // meanwhile answer no request of this session and are dropped. 1 when
+    // done, 0 at the deadline, -1 when the connection closed.
+    auto until = [&](auto done) {
+        uint8_t data[512];
+        while (!done()) {
+            const long n = pull(data, sizeof data);
+            if (n == Lost) {
+                return -1;
+            }
+            if (n == Empty && waitFor(fd_, POLLIN, deadline) <= 0) {
+                return 0;
+            }
+        }
+        return 1;
+    };
+
     session_ = TelnetSession();
     std::vector<uint8_t> out;
     session_.start(out);
     if (!send(out, deadline)) {
-        reason = "connection closed during Telnet negotiation";
+        reason = closed;
         return false;
     }
-    uint8_t data[512];
-    while (session_.comPort() == TelnetSession::OptionState::WantYes) {
-        const long n = pull(data, sizeof data);
-        if (n == Lost) {
-            reason = "connection closed during Telnet negotiation";
-            return false;
-        }
-        if (n > 0) {
-            const size_t keep = std::min(static_cast<size_t>(n), MaxPending - pending_.size());
-            pending_.insert(pending_.end(), data, data + keep);
-        } else if (n == Empty && waitFor(fd_, POLLIN, deadline) <= 0) {
-            reason = "no answer to the COM port control request (RFC 2217); is the server in "
-                     "telnet mode with rfc2217 enabled?";
-            return false;
-        }
+    const int answered =
+        until([&] { return session_.comPort() != TelnetSession::OptionState::WantYes; });
+    if (answered <= 0) {
+        reason = answered < 0 ? closed
+                              : "no answer to the COM port control request (RFC 2217); is the "
+                                "server in telnet mode with rfc2217 enabled?";
+        return false;
     }
     if (session_.comPort() != TelnetSession::OptionState::Yes) {
         reason = "the server refuses COM port control (RFC 2217)";
         return false;
     }
+    // The far port is set, and what it received before this session is
+    // dropped, before the first request goes: a reply must not meet a line
+    // still changing speed, nor the remains of an exchange cut off when the
+    // last connection was lost. A server that does not confirm its settings
+    // in time still carries the line.
     out.clear();
     session_.comPortSettings(settings, true, out);
-    return send(out, deadline);
+    session_.purgeReceived(out);
+    if (!send(out, deadline) || until([&] { return session_.comPortSettled(); }) < 0) {
+        reason = closed;
+        return false;
+    }
+    return true;
 }
 
 void NetworkSerialDevice::drop()
@@ -262,7 +277,6 @@ void NetworkSerialDevice::drop()
 void NetworkSerialDevice::lose()
 {
     drop();
-    pending_.clear();
     nextAttempt_ = after(Clock::now(), backoffMs_);
 }
 
@@ -386,12 +400,7 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
     Clock::time_point gapDeadline = NoDeadline;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
-    uint32_t count = std::min<uint32_t>(length, static_cast<uint32_t>(pending_.size()));
-    std::copy_n(pending_.begin(), count, bytes);
-    pending_.erase(pending_.begin(), pending_.begin() + count);
-    if (count > 0 && gapLimit) {
-        gapDeadline = after(Clock::now(), t.readInterval);
-    }
+    uint32_t count = 0;
 
     while (count < length) {
         const Clock::time_point deadline = std::min(totalDeadline, gapDeadline);

@@ -16,8 +16,12 @@ namespace mirel_varno {
 // The inter-byte gap that a network line gets unless its name says
 // otherwise. A device server sends a reply on in pieces: ser2net, as it
 // comes, holds what the line delivers for up to 20 ms (its chardelay-max)
-// before sending it on, so two pieces of one reply can arrive 20 ms apart.
-constexpr uint32_t DefaultNetworkGapMs = 30;
+// before sending it on, and on a busy machine pieces of one reply were
+// seen more than 30 ms apart. A gap that ends a read between two pieces
+// can also end the exchange (its limit is checked between reads), so the
+// gap is made wide enough to take a whole reply in one read; it costs time
+// only when a reply really stops short.
+constexpr uint32_t DefaultNetworkGapMs = 100;
 // The largest gap a name may ask for.
 constexpr uint32_t MaxNetworkGapMs = 10000;
 

@@ -63,6 +63,33 @@ uint8_t stopSizeCode(LineStopBits stopBits)
 
 }  // namespace
 
+void TelnetSession::comPortCommand(uint8_t code, const uint8_t* value, size_t length,
+                                   std::vector<uint8_t>& out)
+{
+    subnegotiation(out, code, value, length);
+    if (awaiting_[code] < UINT8_MAX) {
+        ++awaiting_[code];
+    }
+}
+
+void TelnetSession::purgeReceived(std::vector<uint8_t>& out)
+{
+    if (comPort() == OptionState::Yes) {
+        const uint8_t what = PurgeReceived;
+        comPortCommand(PurgeData, &what, 1, out);
+    }
+}
+
+bool TelnetSession::comPortSettled() const
+{
+    for (const uint8_t n : awaiting_) {
+        if (n != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
 void TelnetSession::ask(uint8_t verb, uint8_t option, std::vector<uint8_t>& out)
 {
     OptionState& state = verb == WILL ? local_[option] : remote_[option];
@@ -197,6 +224,10 @@ void TelnetSession::onSubnegotiation()
         return;
     }
     const uint8_t* value = sub_ + 2;
+    if (sub_[1] >= ServerOffset && static_cast<size_t>(sub_[1] - ServerOffset) < ServerOffsetLimit) {
+        uint8_t& awaiting = awaiting_[sub_[1] - ServerOffset];
+        awaiting = awaiting > 0 ? awaiting - 1 : 0;
+    }
     switch (sub_[1]) {
     case ServerOffset + SetBaudRate:
         if (subLength_ >= 6) {
@@ -253,7 +284,7 @@ void TelnetSession::comPortSettings(const LineSettings& line, bool all, std::vec
                                  static_cast<uint8_t>(want.baudRate >> 16),
                                  static_cast<uint8_t>(want.baudRate >> 8),
                                  static_cast<uint8_t>(want.baudRate)};
-        subnegotiation(out, SetBaudRate, rate, sizeof rate);
+        comPortCommand(SetBaudRate, rate, sizeof rate, out);
     }
     // Data size before parity: some ports refuse even parity on 8 bits.
     const struct {
@@ -269,7 +300,7 @@ void TelnetSession::comPortSettings(const LineSettings& line, bool all, std::vec
     };
     for (const auto& f : fields) {
         if (every || f.value != f.sent) {
-            subnegotiation(out, f.code, &f.value, 1);
+            comPortCommand(f.code, &f.value, 1, out);
         }
     }
     sent_ = want;

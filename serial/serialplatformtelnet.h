@@ -43,11 +43,13 @@ enum ComPortCommand : uint8_t {
     SetParity = 3,        // ParityCode
     SetStopSize = 4,      // StopSizeCode
     SetControl = 5,       // ControlCode
+    PurgeData = 12,       // PurgeCode
     ServerOffset = 100,
 };
 
 enum ParityCode : uint8_t { ParityNone = 1, ParityOdd = 2, ParityEven = 3, ParityMark = 4, ParitySpace = 5 };
 enum StopSizeCode : uint8_t { StopOne = 1, StopTwo = 2, StopOneAndHalf = 3 };
+enum PurgeCode : uint8_t { PurgeReceived = 1 };
 enum ControlCode : uint8_t {
     FlowNoneOut = 1,
     FlowXonXoffOut = 2,
@@ -98,6 +100,13 @@ public:
     // unless `all`. Nothing while the server has not agreed to the option.
     void comPortSettings(const LineSettings& line, bool all, std::vector<uint8_t>& out);
 
+    // Appends the request to drop what the far port has received and not
+    // yet sent on: bytes from before this session answer nothing of ours.
+    void purgeReceived(std::vector<uint8_t>& out);
+
+    // True once the server has answered every COM port command sent.
+    bool comPortSettled() const;
+
     // Whether the server agreed to COM port control (Yes), refused (No)
     // or has not answered yet (WantYes).
     OptionState comPort() const { return local_[telnet::ComPort]; }
@@ -114,6 +123,7 @@ private:
 
     // Longest subnegotiation kept; the rest of a longer one is dropped.
     static constexpr size_t MaxSub = 64;
+    static constexpr size_t ServerOffsetLimit = telnet::ServerOffset;
 
     Step step_ = Step::Data;
     uint8_t verb_ = 0;
@@ -121,7 +131,11 @@ private:
     OptionState remote_[256] = {};
     uint8_t sub_[MaxSub] = {};
     size_t subLength_ = 0;
+    void comPortCommand(uint8_t code, const uint8_t* value, size_t length,
+                        std::vector<uint8_t>& out);
+
     FarPortSettings sent_;
+    uint8_t awaiting_[ServerOffsetLimit] = {};  // unanswered commands by code
     bool anySent_ = false;
     FarPortSettings farPort_;
 };

@@ -65,10 +65,11 @@ public:
     // "COMn: ..." names the device before the colon (a path may hold colons
     // of its own). "tcp://HOST:PORT" is a line behind a device server that
     // passes bytes unchanged, "rfc2217://HOST:PORT" one behind a Telnet
-    // server with COM port control, which gets the line settings; either may
-    // end in "?gap=MS" to widen the inter-byte gap (default 30 ms). A lost
-    // network connection reads as a silent line and is made again by itself.
-    // False and SerialPortError when it cannot be opened (see openFailure).
+    // server with COM port control, which gets the line settings; either
+    // may end in "?gap=MS", the inter-byte gap of its reads (default 100 ms,
+    // never below 6). A lost network connection reads as a silent line and
+    // is made again by itself. False and SerialPortError when the device
+    // cannot be opened (see openFailure).
     virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
                       int32_t stopBits);
     virtual void close();
