@@ -200,6 +200,7 @@ bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reaso
     // Requests go out at once rather than waiting for the last one's
     // acknowledgement; a dead peer is noticed without traffic.
     setOption(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
+    setOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
     setOption(fd_, SOL_SOCKET, SO_KEEPALIVE, 1);
     setOption(fd_, IPPROTO_TCP, TCP_KEEPIDLE, KeepIdleS);
     setOption(fd_, IPPROTO_TCP, TCP_KEEPINTVL, KeepIntervalS);
@@ -308,6 +309,11 @@ long NetworkSerialDevice::pull(uint8_t* data, size_t room)
     for (;;) {
         const ssize_t n = recv(fd_, into, want, MSG_DONTWAIT);
         if (n > 0) {
+            // A server that sends a reply in pieces without TCP_NODELAY holds
+            // each next piece until this one is acknowledged; a delayed
+            // acknowledgement would add up to 40 ms to every exchange. The
+            // kernel leaves quick-ack mode by itself, so it is asked anew.
+            setOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
             // The line answers again: the next loss starts its back-off afresh.
             backoffMs_ = FirstBackoffMs;
             if (!telnet_) {
