@@ -9,7 +9,7 @@
 #include "app/inputfiles.h"
 #include "app/options.h"
 #include "app/printline.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/serialportvarnoprotocol.h"
 
 namespace mirel_varno {

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/frame.h"
 #include "protocol/serialportvarnoprotocol.h"
 

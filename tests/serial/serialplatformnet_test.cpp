@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "serial/serialport.h"
 
 using namespace mirel_varno;
