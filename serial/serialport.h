@@ -68,8 +68,9 @@ public:
     // server with COM port control, which gets the line settings; either
     // may end in "?gap=MS", the inter-byte gap of its reads (default 100 ms,
     // never below 6). A lost network connection reads as a silent line and
-    // is made again by itself. False and SerialPortError when the device
-    // cannot be opened (see openFailure).
+    // is made again by itself, inside a read or write; so a network line
+    // must not be read on one thread while another writes to it. False and
+    // SerialPortError when the device cannot be opened (see openFailure).
     virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
                       int32_t stopBits);
     virtual void close();

@@ -127,3 +127,17 @@ TEST(ParseCommandLine, FileNamesAreKeptWholeAndDecoded)
     EXPECT_EQ(p.settings.addressesFile.length(), 8u);
     EXPECT_EQ(p.settings.addressesFile[3].GetValue(), 0xE9u);
 }
+
+TEST(ParseCommandLine, NetworkLineNamesThePort)
+{
+    Parsed p = parse({"-p", "rfc2217://[::1]:4001?gap=50", "-t", "5"});
+    EXPECT_EQ(p.settings.device, "rfc2217://[::1]:4001?gap=50");
+    EXPECT_EQ(p.settings.port, -1);
+    // The last -p wins, a number or a name.
+    p = parse({"-ptcp://host:1", "-p", "4"});
+    EXPECT_EQ(p.settings.device, "");
+    EXPECT_EQ(p.settings.port, 4);
+    p = parse({"-p", "4", "/ptcp://host:1"});
+    EXPECT_EQ(p.settings.device, "tcp://host:1");
+    EXPECT_EQ(p.settings.port, -1);
+}
