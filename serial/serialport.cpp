@@ -97,8 +97,11 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
     std::unique_ptr<SerialDevice> device;
-    if (fits && SerialDevice::supportsBaudRate(baudRate)) {
-        device = SerialDevice::open(mode);
+    openFailure_.clear();
+    if (fits) {
+        device = SerialDevice::open(mode, baudRate, openFailure_);
+    } else {
+        openFailure_ = "device name too long";
     }
     return start(std::move(device), baudRate);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <shared_mutex>
+#include <string>
 
 #include <wx/thread.h>
 
@@ -47,9 +48,11 @@ class SerialDevice;  // the platform layer's open device
 // Thread safety: distinct objects are independent. One object may be
 // shared: open, close, reopening, the setters, flush and write serialise
 // on the port's re-entrant lock; read, clearErrors and deviceLost may run
-// beside any of them, and a close or open in another thread never frees
-// the device under a read (it ends the read at once and waits for it to
-// leave). isOpen, lastError and setStopDescriptor may be called from any
+// beside any of them (but see open for network lines), and a close or open
+// in another thread never frees the device under a read (it ends a read of
+// a serial device at once, lets one of a network line reach its time-out,
+// and waits for it to leave). isOpen, lastError and setStopDescriptor may
+// be called from any
 // thread. The name and the setting accessors are not synchronised with a
 // concurrent open or setter. Bytes read by two threads at once go to
 // whichever asked first; a protocol object orders its own exchanges.
@@ -74,7 +77,14 @@ public:
     virtual void setTimeouts(int32_t a, int32_t b);
     // Closes the device if open, then opens and configures it. A name
     // "COMn: ..." names the device before the colon (a path may hold colons
-    // of its own). False and SerialPortError when it cannot be opened.
+    // of its own). "tcp://HOST:PORT" is a line behind a device server that
+    // passes bytes unchanged, "rfc2217://HOST:PORT" one behind a Telnet
+    // server with COM port control, which gets the line settings; either
+    // may end in "?gap=MS", the inter-byte gap of its reads (default 100 ms,
+    // never below 6). A lost network connection reads as a silent line and
+    // is made again by itself, inside a read or write; so a network line
+    // must not be read on one thread while another writes to it. False and
+    // SerialPortError when the device cannot be opened (see openFailure).
     virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
                       int32_t stopBits);
     virtual void close();
@@ -105,6 +115,9 @@ public:
     // and writes fail until the port is opened again.
     bool deviceLost() const;
     int32_t lastError() const { return lastError_; }
+    // Why the last open failed, for people ("Connection refused", ...);
+    // empty after a successful one.
+    const std::string& openFailure() const { return openFailure_; }
     const char* name() const { return name_.get(); }
     void setName(const char* name);
 
@@ -144,6 +157,7 @@ private:
     // that take no lock_ use the device under a shared hold.
     std::unique_ptr<SerialDevice> device_;
     mutable std::shared_mutex deviceUse_;
+    std::string openFailure_;
 };
 
 }  // namespace mirel_varno
