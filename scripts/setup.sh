@@ -14,6 +14,8 @@ packages=(
   socat ser2net          # virtual and remote serial lines
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
+  libyaml-cpp-dev libmosquitto-dev nlohmann-json3-dev  # varno_gateway
+  mosquitto mosquitto-clients prometheus               # its tests: broker, mosquitto_sub, promtool
 )
 
 missing=()
@@ -37,5 +39,6 @@ fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# ser2net's package would start its own service; our tests start their own.
+# ser2net's, mosquitto's and prometheus' packages would start their own
+# services; our tests start their own servers and need none of them.
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
