@@ -28,9 +28,10 @@ pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
+  [ -n "${keep:-}" ] && cp -r "$work" "$keep" || true; rm -rf "$work"
 }
 trap cleanup EXIT
+keep=${KEEP_BENCH_DIR:-}
 cd "$work"
 
 port_in_use() {
@@ -62,7 +63,7 @@ for l in $(seq 1 $lines); do
   for u in $(seq 1 $units); do
     cat >> "units$l.ini" <<INI
 [u$u]
-address = 1.$l.$u
+address = 2.$l.$u
 status = 0x0001
 measure = $l.$u
 algorithm = 0
@@ -80,7 +81,7 @@ INI
     echo "  - name: line$l"
     echo "    device: $work/line$l"
     echo "    units:"
-    for u in $(seq 1 $units); do echo "      - {address: 1.$l.$u}"; done
+    for u in $(seq 1 $units); do echo "      - {address: 2.$l.$u}"; done
   } >> gateway.yaml
 done
 for l in $(seq 1 $lines); do
@@ -88,7 +89,7 @@ for l in $(seq 1 $lines); do
 done
 until port_in_use "$mqtt_port"; do sleep 0.1; done
 
-mosquitto_sub -p "$mqtt_port" -t 'varno/+/+/measure' > measures.txt 2>/dev/null &
+mosquitto_sub -p "$mqtt_port" -t 'varno/+/+/measure' -v > measures.txt 2>/dev/null &
 pids+=($!)
 "$gateway" -c gateway.yaml > gateway.log 2>&1 &
 gw=$!
@@ -96,25 +97,41 @@ pids+=($gw)
 
 ticks=$(getconf CLK_TCK)
 cpu() { awk '{ print $14 + $15 }' "/proc/$gw/stat"; }
-# The first reads of every unit (parameters, algorithms) are the heavy
-# part; the figure is for the steady state after them.
-sleep 15
+# The first reads of every unit (parameters, algorithms: about 20 frames
+# each) are the heavy part; the figure is for the steady state after them,
+# once every unit has published a measure.
+start=$(date +%s)
+until [ "$(cut -d' ' -f1 measures.txt | sort -u | wc -l)" -ge $((lines * units)) ]; do
+  [ $(( $(date +%s) - start )) -lt 300 ] || { echo "not every unit measured after 300 s"; exit 1; }
+  sleep 1
+done
+warmup=$(( $(date +%s) - start ))
+# Per thread too, to see where the time goes.
+threadcpu() {
+  for t in /proc/$gw/task/*; do
+    awk '{ c = $0; sub(/^[0-9]+ \(/, "", c); sub(/\).*/, "", c); print FILENAME, c, $(NF-38) + $(NF-37) }' "$t/stat" 2>/dev/null
+  done
+}
 before=$(cpu); t0=$(date +%s%N); m0=$(wc -l < measures.txt)
+threadcpu > threads0.txt
 sleep "$seconds"
 after=$(cpu); t1=$(date +%s%N); m1=$(wc -l < measures.txt)
+threadcpu > threads1.txt
 kill -0 "$gw" || { echo "the gateway died:"; cat gateway.log; exit 1; }
 hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$gw/status")
 rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw/status")
 threads=$(awk '/^Threads/ { print $2 }' "/proc/$gw/status")
 wall=$(( (t1 - t0) / 1000000 ))
 awk -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="$rss" \
-    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units 'BEGIN {
+    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" 'BEGIN {
   share = 100 * (c / hz) / (ms / 1000)
-  printf "gateway: %d lines x %d units, %.0f s measured after 15 s of start-up\n", lines, units, ms / 1000
+  printf "gateway: %d lines x %d units at 9600 baud, %.0f s measured after a start-up of %d s\n", lines, units, ms / 1000, warm
   printf "  CPU share:     %.2f %% of one core (%d ticks)   target < 2 %%\n", share, c
   printf "  peak memory:   %.1f MiB (VmHWM), now %.1f MiB, %d threads   target < 32 MiB\n", hwm / 1024, rss / 1024, th
   printf "  measures:      %d published (%.1f per second)\n", n, n / (ms / 1000)
 }'
+echo "  ticks per thread:"
+join <(sort threads0.txt) <(sort threads1.txt) | awk '{ printf "    %-16s %d\n", $2, $5 - $3 }'
 curl_free_metrics=$(exec 3<>"/dev/tcp/127.0.0.1/$http_port"; printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3; cat <&3)
 echo "$curl_free_metrics" | grep -E '^varno_line_(exchanges_total|exchange_duration_seconds_(sum|count))' | sed 's/^/  /'
 begin=$(date +%s%N)

@@ -63,10 +63,12 @@ bool Gateway::stop(int graceMs)
     stop_.raise();
     // The threads see the stop between two reads; a read ends within its
     // time limits, only a scan holds a line for seconds.
-    const auto until = graceMs > 0
-                           ? std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs)
-                           : std::chrono::steady_clock::time_point::max();
-    abandoned_ = !finished_.waitUntil(lines_.size(), until);
+    if (graceMs > 0) {
+        abandoned_ = !finished_.waitUntil(
+            lines_.size(), std::chrono::steady_clock::now() + std::chrono::milliseconds(graceMs));
+    } else {
+        finished_.waitAll(lines_.size());
+    }
     if (http_ != nullptr) {
         http_->stop();
     }

@@ -29,7 +29,7 @@ public:
     // Stops the lines, the HTTP endpoint and the broker connection.
     // Returns false when a line is still inside a long read (a scan) once
     // `graceMs` have passed; that line's thread is then left running and
-    // the caller should end the process.
+    // the caller should end the process. A grace of 0 waits for every line.
     bool stop(int graceMs);
 
 private:

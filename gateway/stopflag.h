@@ -54,6 +54,11 @@ public:
         }
         wake_.notify_all();
     }
+    void waitAll(size_t total)
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        wake_.wait(hold, [this, total] { return count_ >= total; });
+    }
     // True when `total` threads have finished before the time point.
     bool waitUntil(size_t total, std::chrono::steady_clock::time_point until)
     {
