@@ -4,16 +4,22 @@
 # Prints the gateway's CPU share (of one core) and its peak memory.
 # Targets: under 2 % of one core, under 32 MiB.
 #
-#   bash bench/gatewaybench.sh [--seconds N] [--build DIR]   (default 60 s, build)
+#   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR]
+#
+# Defaults: 60 s measured, a poll interval of 5 s (a round of 32 units
+# takes about 7 s at 9600 baud, so every line is busy all the time), the
+# build in build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=60
+poll=5
 build=build
 while [ $# -gt 0 ]; do
   case $1 in
     --seconds) seconds=$2; shift 2 ;;
+    --poll) poll=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $0 [--seconds N] [--build DIR]"; exit 64 ;;
+    *) echo "usage: $0 [--seconds N] [--poll S] [--build DIR]"; exit 64 ;;
   esac
 done
 if [ ! -x "$build/gateway/varno_gateway" ] || [ ! -x "$build/sim/varno_unitsim" ]; then
@@ -53,7 +59,7 @@ pids+=($!)
 lines=4
 units=32
 {
-  echo "poll_interval: 5"
+  echo "poll_interval: $poll"
   echo "mqtt: {port: $mqtt_port, client_id: bench}"
   echo "http: {listen: 127.0.0.1:$http_port}"
   echo "lines:"
@@ -93,6 +99,7 @@ mosquitto_sub -p "$mqtt_port" -t 'varno/+/+/measure' -v > measures.txt 2>/dev/nu
 pids+=($!)
 "$gateway" -c gateway.yaml > gateway.log 2>&1 &
 gw=$!
+echo "gateway pid $gw (measuring once every unit has a measure)"
 pids+=($gw)
 
 ticks=$(getconf CLK_TCK)
@@ -123,9 +130,9 @@ rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw/status")
 threads=$(awk '/^Threads/ { print $2 }' "/proc/$gw/status")
 wall=$(( (t1 - t0) / 1000000 ))
 awk -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="$rss" \
-    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" 'BEGIN {
+    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" -v poll="$poll" 'BEGIN {
   share = 100 * (c / hz) / (ms / 1000)
-  printf "gateway: %d lines x %d units at 9600 baud, %.0f s measured after a start-up of %d s\n", lines, units, ms / 1000, warm
+  printf "gateway: %d lines x %d units at 9600 baud, poll interval %s s, %.0f s measured after a start-up of %d s\n", lines, units, poll, ms / 1000, warm
   printf "  CPU share:     %.2f %% of one core (%d ticks)   target < 2 %%\n", share, c
   printf "  peak memory:   %.1f MiB (VmHWM), now %.1f MiB, %d threads   target < 32 MiB\n", hwm / 1024, rss / 1024, th
   printf "  measures:      %d published (%.1f per second)\n", n, n / (ms / 1000)
