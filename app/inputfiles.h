@@ -6,7 +6,7 @@
 
 #include <wx/string.h>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 

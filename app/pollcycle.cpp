@@ -7,7 +7,7 @@
 #include "app/console.h"
 #include "app/inputfiles.h"
 #include "app/printline.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/serialportvarnoprotocol.h"
 
 namespace mirel_varno {

@@ -8,7 +8,7 @@
 
 #include <wx/string.h>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace varno_gateway {
 

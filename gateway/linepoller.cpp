@@ -7,7 +7,7 @@
 
 #include "gateway/log.h"
 #include "gateway/payloads.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
 
@@ -18,6 +18,13 @@ using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
 namespace {
+
+// The request numbers that a point's nextRequest() answers with; any
+// other number means: read the measure.
+constexpr int32_t AnnounceRequest = 1;        // new point: nothing to read yet
+constexpr int32_t ReannounceRequest = 2;      // unplugged point
+constexpr int32_t ReadParamsRequest = 4;
+constexpr int32_t ReadAlgorithmsRequest = 5;
 
 // The event that stands for a failed read.
 PointEvent failureEvent(const UnitAddress& address, const Exception& failure)
@@ -244,7 +251,8 @@ void LinePoller::servePoint(Point& point, Unit& unit)
     // algorithms within one round; a measure ends the point's turn.
     for (int steps = 0; steps < 4 && !stop_.raised(); ++steps) {
         const int32_t number = point.nextRequest();
-        const bool measuring = number != 1 && number != 2 && number != 4 && number != 5;
+        const bool measuring = number != AnnounceRequest && number != ReannounceRequest &&
+                               number != ReadParamsRequest && number != ReadAlgorithmsRequest;
         if (!request(point, unit, number) || measuring) {
             break;
         }
@@ -256,14 +264,14 @@ bool LinePoller::request(Point& point, Unit& unit, int32_t number)
     const UnitAddress address = point.address();
     try {
         switch (number) {
-        case 1:
-        case 2:
+        case AnnounceRequest:
+        case ReannounceRequest:
             deliver(point, unit, PointEvent(PluggedEvent, address, boost::any()));
             break;
-        case 4:
+        case ReadParamsRequest:
             readParams(point, unit);
             break;
-        case 5: {
+        case ReadAlgorithmsRequest: {
             AlgorithmList algorithms;
             timed([&] { line_->readAlgorithms(address, algorithms); });
             deliver(point, unit, PointEvent(AlgorithmsReadEvent, address, algorithms));

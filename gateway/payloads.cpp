@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/lsingle.h"
 
 namespace varno_gateway {

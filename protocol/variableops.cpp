@@ -7,7 +7,7 @@
 #include "protocol/serialportvarnoprotocol.h"
 #include "protocol/textcodec.h"
 #include "protocol/unitvariables.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

@@ -6,7 +6,7 @@
 
 #include "wxprint.h"
 
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/lsingle.h"
 
 using namespace mirel_varno;

@@ -4,7 +4,7 @@
 
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 #include "simline.h"
 
 using namespace mirel_varno;

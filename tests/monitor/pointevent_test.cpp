@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "model/algorithm.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
 #include "wxprint.h"

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 #include "wxprint.h"
 
 using namespace mirel_varno;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 #include "support/process.h"
 
 namespace varno_test {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 #include "support/pseudoterminal.h"
 #include "unitresponder.h"
 

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 namespace varno_test {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 namespace varno_test {
 

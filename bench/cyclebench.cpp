@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 using varno_sim::ChildProcess;
 using varno_sim::monotonicMillis;
