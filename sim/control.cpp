@@ -135,7 +135,23 @@ bool applyControl(Simulator& simulator, const std::string& line, std::string& re
         reply = describeUnit(*unit);
         return true;
     }
-    reply = "expected: set <a.b.c> status <word> | measure <value> [<time> [<accuracy>]] | version <text>";
+    if (w.size() >= 3 && w[2] == "changed") {
+        // The unit's changed-parameter list (variable 8), as a unit that
+        // was set up from its own panel reports it.
+        std::vector<uint8_t> list;
+        for (size_t k = 3; k < w.size(); ++k) {
+            if (!parseNumber(w[k], 0, 255, n)) {
+                reply = "expected variable numbers 0-255 after 'changed'";
+                return false;
+            }
+            list.push_back(static_cast<uint8_t>(n));
+        }
+        s.changedParams = list;
+        reply = describeUnit(*unit);
+        return true;
+    }
+    reply = "expected: set <a.b.c> status <word> | measure <value> [<time> [<accuracy>]] | "
+            "version <text> | changed [<variable>...]";
     return false;
 }
 

@@ -193,7 +193,14 @@ expect_after "$at" '^varno/line1/1[.]2[.]3/event .*"text":"[^"]*Threshold exceed
 expect_after "$from" '^varno/line1/1[.]2[.]3/status .*"status":33,"status_bits":\["Measuring","Threshold alarm"\]'
 echo "ok: measures and status follow the unit"
 
-# ---- 5. A unit that goes silent goes offline, and online when it is back.
+# ---- 5. A unit that lists changed parameters has them read again.
+from=$(lines_so_far)
+sim_control "set 1.2.3 changed 113"
+expect_after "$from" '^varno/line1/1[.]2[.]3/params '
+wait_for "grep -q '1.2.3 reports changed parameters' gateway.log" 50
+echo "ok: changed parameters read again"
+
+# ---- 6. A unit that goes silent goes offline, and online when it is back.
 from=$(lines_so_far)
 sim_control "fault 1.2.3 silent"
 expect_after "$from" '^varno/line1/1[.]2[.]3/availability offline$'
@@ -203,7 +210,7 @@ expect_after "$offline_at" '^varno/line1/1[.]2[.]3/availability online$'
 expect_after "$offline_at" '^varno/line1/1[.]2[.]3/measure '
 echo "ok: silent unit offline, then online"
 
-# ---- 6. /metrics in the Prometheus text format; /healthz.
+# ---- 7. /metrics in the Prometheus text format; /healthz.
 http_get /metrics metrics.txt
 case "$status" in *" 200 "*) ;; *) fail "/metrics: $status" ;; esac
 promtool check metrics < metrics.txt || fail "promtool rejects /metrics: $(cat metrics.txt)"
@@ -216,7 +223,7 @@ case "$status" in *" 200 "*) ;; *) fail "/healthz: $status $(cat health.txt)" ;;
 grep -q '^mqtt connected$' health.txt || fail "/healthz: $(cat health.txt)"
 echo "ok: /metrics passes promtool check metrics"
 
-# ---- 7. The broker goes away and comes back: the gateway reconnects and
+# ---- 8. The broker goes away and comes back: the gateway reconnects and
 # delivers what it kept meanwhile.
 kill "$broker_pid"; wait "$broker_pid" 2>/dev/null || true
 kill "$recorder_pid" 2>/dev/null || true; wait "$recorder_pid" 2>/dev/null || true
@@ -236,7 +243,7 @@ grep -q '^varno_mqtt_queue_length 0$' metrics.txt || fail "queue not empty: $(gr
 grep -q '^varno_mqtt_connects_total 2$' metrics.txt || fail "not two connects: $(grep mqtt metrics.txt)"
 echo "ok: reconnected and delivered the newest kept messages"
 
-# ---- 8. SIGHUP reloads: a unit added to the file is polled.
+# ---- 9. SIGHUP reloads: a unit added to the file is polled.
 cat >> gateway.yaml <<CONF
       - address: 1.2.4
         name: Store
@@ -247,7 +254,7 @@ expect_after "$from" '^varno/line1/1[.]2[.]4/measure .*"value":63[.]2'
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
 echo "ok: reload"
 
-# ---- 9. SIGTERM: a clean stop, well within the service's stop time.
+# ---- 10. SIGTERM: a clean stop, well within the service's stop time.
 from=$(lines_so_far)
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
 begin=$(date +%s%N)
@@ -260,7 +267,7 @@ elapsed=$(( ($(date +%s%N) - begin) / 1000000 ))
 [ "$elapsed" -lt 3000 ] || fail "SIGTERM took $elapsed ms"
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: SIGTERM stop in $elapsed ms"
-# ---- 10. SIGKILL: the broker publishes the last will.
+# ---- 11. SIGKILL: the broker publishes the last will.
 "$gateway" -c gateway.yaml >> gateway.log 2>&1 &
 gateway_pid=$!
 pids+=("$gateway_pid")
