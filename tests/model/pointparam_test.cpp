@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 #include "base/error.h"
 #include "protocol/lsingle.h"

@@ -5,7 +5,7 @@
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "base/clock.h"
-#include "simline.h"
+#include "support/simline.h"
 
 using namespace mirel_varno;
 using varno_test::SimLine;

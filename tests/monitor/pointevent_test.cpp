@@ -6,7 +6,7 @@
 #include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 

@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "base/clock.h"
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 
