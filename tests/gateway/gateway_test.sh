@@ -111,10 +111,15 @@ echo "ok: configuration mistakes"
 mqtt_port=$(free_port) || fail "no free port"
 http_port=$(free_port) || fail "no free port"
 # A persistent broker: the recording subscriber's session (and what is
-# queued for it) survives the broker's restart below.
+# queued for it) survives the broker's restart below. It takes only known
+# users, so the gateway's password file is used for real.
+mosquitto_passwd -b -c passwords gw 'gateway secret' >/dev/null
+mosquitto_passwd -b passwords test test >/dev/null
+printf 'gateway secret\n' > gateway.password
 cat > broker.conf <<CONF
 listener $mqtt_port 127.0.0.1
-allow_anonymous true
+allow_anonymous false
+password_file $work/passwords
 persistence true
 persistence_location $work/
 user $(id -un)
@@ -137,7 +142,7 @@ exec 4<>control
 sim_control() { echo "$1" >&4; }
 
 record() {
-  mosquitto_sub -p "$mqtt_port" -c -i recorder -q 1 -t 'varno/#' -t 'homeassistant/#' -v \
+  mosquitto_sub -p "$mqtt_port" -u test -P test -c -i recorder -q 1 -t 'varno/#' -t 'homeassistant/#' -v \
     >> messages.txt 2>> sub.log &
   recorder_pid=$!
   pids+=("$recorder_pid")
@@ -151,6 +156,8 @@ poll_interval: 0.2
 mqtt:
   port: $mqtt_port
   client_id: testgw
+  username: gw
+  password_file: $work/gateway.password
   keepalive: 5
   queue_limit: 5
 http:
@@ -172,7 +179,7 @@ expect_after 0 '^varno/line1/1[.]2[.]3/measure .*"value":12[.]5'
 echo "ok: first measure"
 
 # ---- 3. Retained: a new subscriber gets params, availability and discovery.
-retained=$(mosquitto_sub -p "$mqtt_port" -t 'varno/line1/1.2.3/#' -t 'homeassistant/#' \
+retained=$(mosquitto_sub -p "$mqtt_port" -u test -P test -t 'varno/line1/1.2.3/#' -t 'homeassistant/#' \
   --retained-only -W 5 -v 2>&1 || true)
 echo "$retained" | grep -q '^varno/line1/1.2.3/availability online$' || fail "retained availability: $retained"
 params=$(echo "$retained" | grep '^varno/line1/1.2.3/params ') || fail "no retained params: $retained"
@@ -271,7 +278,7 @@ echo "ok: SIGTERM stop in $elapsed ms"
 # ---- 11. SIGTERM in the middle of a scan (which holds the line for 9 s):
 # the gateway does not wait for it, and still says it goes offline.
 cat > scan.yaml <<CONF
-mqtt: {port: $mqtt_port, client_id: testgw}
+mqtt: {port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
 http: {listen: "off"}
 lines:
   - {name: line1, device: $work/line, scan: true}
