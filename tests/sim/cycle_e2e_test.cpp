@@ -359,3 +359,39 @@ TEST_F(Cycle, PollingResumesWhenTheLineComesBack)
     EXPECT_TRUE(until("Status: 0x00A4", 200));
     pressKeyAndExpectExit(*p);
 }
+
+TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
+{
+    using Lines = std::vector<std::pair<std::string, std::string>>;
+    const std::pair<std::string, std::string> a1{"1.2.3", "Status: 0x0021"}, b1{"1.2.6", "Status: 0x0042"},
+        aVersion{"1.2.3", "Version: Unit A"};
+    struct Case {
+        const char* what;
+        const char* fault;  // 1.2.3's, for its status reads
+        const char* commands;
+        const char* addresses;
+        Lines expected;
+    };
+    const std::vector<Case> cases = {
+        {"a late reply, then another unit's exchange", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1, a1, b1}},
+        {"a late reply, then the same unit's next command", "delay 700 once", "status\nversion\n", "1.2.3\n",
+         {{"1.2.3", "No answer"}, aVersion, a1, aVersion, a1, aVersion, a1, aVersion, a1}},
+        {"a reply from a foreign address", "from 1.2.6 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1}},
+        {"stray bytes before a reply", "stray 5 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1}},
+        {"noise left on the line, the reply late", "stray 20 delay 300 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1, a1, b1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startSim(std::string("[a]\naddress = 1.2.3\nstatus = 0x0021\nversion = Unit A\nfault.24 = ") + c.fault +
+                 "\n[b]\naddress = 1.2.6\nstatus = 0x0042\nversion = Unit B\n");
+        auto p = startCycle(c.commands, c.addresses);
+        EXPECT_EQ(reports(*p, c.expected.size()), c.expected);
+        pressKeyAndExpectExit(*p);
+        sim_->signal(SIGTERM);
+        EXPECT_TRUE(sim_->wait(5000));
+    }
+}
