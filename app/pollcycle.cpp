@@ -7,6 +7,7 @@
 #include "app/console.h"
 #include "app/inputfiles.h"
 #include "app/printline.h"
+#include "app/visibletext.h"
 #include "model/error.h"
 #include "protocol/serialportvarnoprotocol.h"
 
@@ -33,7 +34,7 @@ wxString versionHandler(SerialPortVarnoProtocol& port, const UnitAddress& addres
 {
     wxString version;
     port.readVersion(address, version);
-    return "Version: " + version;
+    return "Version: " + visibleText(version);
 }
 
 std::map<int32_t, CommandHandler> makeHandlerTable()

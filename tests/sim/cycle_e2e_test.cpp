@@ -395,3 +395,14 @@ TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
         EXPECT_TRUE(sim_->wait(5000));
     }
 }
+
+TEST_F(Cycle, ControlCharactersInAUnitTextStayInsideItsLine)
+{
+    // The simulator's INI reader turns \t, \r, \n and \\ into the characters.
+    startSim("[a]\naddress = 1.2.3\nversion = Gas\\tunit\\r\\n2.4 \\\\ B\n");
+    auto p = startCycle("version\n", "1.2.3\n");
+    const std::vector<std::pair<std::string, std::string>> expected(
+        2, {"1.2.3", "Version: Gas\\tunit\\r\\n2.4 \\\\ B"});
+    EXPECT_EQ(reports(*p, 2), expected);
+    pressKeyAndExpectExit(*p);
+}
