@@ -383,6 +383,7 @@ int main(int argc, char** argv)
                   RequestBytes + ReplyHeaderBytes, ReplyDataBytes, byteMs);
     std::printf("\n");
     printExchange("9600 baud line", pacedFloor, why, paced);
+    std::printf("  (the simulator sends paced bytes in bursts of about 2 ms: up to 2 ms of the excess is its own)\n");
     std::printf("  (fully serialised, as once gated on: %.2f ms)\n\n", serialFloor);
     const Spread loopDefault = minimalLoop(50'000);
     const Spread loopTight = minimalLoop(1);
