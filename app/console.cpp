@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

@@ -1,9 +1,12 @@
 // varno_cycle: polls the units of one serial line and prints a line per
 // exchange until a key is pressed.
 
+#include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <wx/init.h>
@@ -20,41 +23,125 @@ using namespace mirel_varno;
 
 namespace {
 
+// Exit codes beside those of the start-up sequence (0, 1, 2, 4, 5) and
+// 3 for an unexpected failure.
+constexpr int ExitSomeExchangesFailed = 6;  // --count: not every exchange succeeded
+constexpr int ExitOutputFailed = 7;         // a report line could not be written
+
+// Why the command line was not enough, beside the usage text.
+void explainIncomplete(const CycleSettings& settings)
+{
+    // An option whose value was already found wrong is not missing too.
+    const auto told = [&](const char* option) {
+        for (const std::string& problem : settings.problems) {
+            if (problem.compare(0, 3, option) == 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (settings.port == -1 && settings.device.empty() && !told("-p ") && !told("-p:")) {
+        printError("-p (the serial port) is missing");
+    }
+    if (settings.pause <= 0 && !told("-t ") && !told("-t:")) {
+        printError("-t (the pause, 1 ms or more) is missing");
+    }
+    if (settings.commandsFile.empty() && !told("-c ")) {
+        printError("-c (the commands file) is missing");
+    }
+    if (settings.addressesFile.empty() && !told("-a ")) {
+        printError("-a (the addresses file) is missing");
+    }
+    printError("try 'varno_cycle --help'");
+}
+
+void reportSkipped(const std::string& path, const InputFileReport& report)
+{
+    for (const SkippedLine& line : report.skipped) {
+        printError(path + ":" + std::to_string(line.number) + ": skipped " +
+                   quotedBytes(line.bytes) + ": " + line.reason);
+    }
+    if (report.skippedCount > report.skipped.size()) {
+        printError(path + ": " + std::to_string(report.skippedCount - report.skipped.size()) +
+                   " more lines skipped");
+    }
+}
+
 int run(int argc, const char* const* argv)
 {
     CycleSettings settings;
-    if (!parseCommandLine(argc, argv, settings) || settings.port == -1 || settings.pause <= 0 ||
+    const bool parsed = parseCommandLine(argc, argv, settings);
+    // Records for programs keep standard output to themselves.
+    setMessagesToStandardError(settings.format != ReportFormat::Text);
+    for (const std::string& problem : settings.problems) {
+        printError(problem);
+    }
+    if (parsed && settings.help) {
+        return printLine(wxString::FromUTF8(helpText())) ? 0 : ExitOutputFailed;
+    }
+    if (parsed && settings.version) {
+        return printLine("varno_cycle " VARNO_VERSION) ? 0 : ExitOutputFailed;
+    }
+    if (!parsed || (settings.port == -1 && settings.device.empty()) || settings.pause <= 0 ||
         settings.commandsFile.empty() || settings.addressesFile.empty()) {
-        printLine("Command line:\nvarno_cycle.exe -p port -t timeout -c <commands file> -a "
-                  "<addresses file>");
+        printMessage("Command line:\nvarno_cycle.exe -p port -t timeout -c <commands file> -a "
+                     "<addresses file>");
+        explainIncomplete(settings);
         return 1;
     }
 
     std::vector<UnitAddress> addresses;
-    if (!readAddressFile(settings.addressesFile, addresses)) {
-        printLine("Can't open file " + settings.addressesFile);
+    InputFileReport addressReport;
+    if (!readAddressFile(settings.addressesPath, addresses, addressReport)) {
+        printMessageBytes("Can't open file " + settings.addressesPath);
+        printError("addresses file " + settings.addressesPath + ": " + addressReport.failure);
         return 1;
     }
+    reportSkipped(settings.addressesPath, addressReport);
     if (addresses.empty()) {
-        printLine("No addresses in file " + settings.addressesFile);
+        printMessageBytes("No addresses in file " + settings.addressesPath);
         return 5;
     }
 
     std::vector<int32_t> commands;
-    if (!readCommandFile(settings.commandsFile, commands)) {
+    InputFileReport commandReport;
+    if (!readCommandFile(settings.commandsPath, commands, commandReport)) {
+        printMessageBytes("Can't open file " + settings.commandsPath);
+        printError("commands file " + settings.commandsPath + ": " + commandReport.failure);
         return 4;
     }
+    reportSkipped(settings.commandsPath, commandReport);
     if (commands.empty()) {
-        printLine("No commands in file " + settings.commandsFile);
+        printMessageBytes("No commands in file " + settings.commandsPath);
         return 5;
     }
 
-    std::unique_ptr<SerialPortVarnoProtocol> port = openPort(settings.port);
+    std::unique_ptr<SerialPortVarnoProtocol> port =
+        settings.device.empty()
+            ? openPortNamed("COM" + std::to_string(settings.port),
+                            wxString::Format("%d", settings.port), !settings.quiet)
+            : openPortNamed(settings.device, argumentText(settings.device.c_str()),
+                            !settings.quiet);
     if (!port) {
         return 2;
     }
     Console console;
-    runPollCycle(*port, addresses, commands, settings.pause, console);
+    CycleOptions options;
+    options.format = settings.format;
+    options.isoTimestamps = settings.isoTimestamps;
+    options.count = settings.count;
+    const CycleOutcome outcome =
+        runPollCycle(*port, addresses, commands, settings.pause, console, options);
+    if (outcome.outputFailed) {
+        printError(std::string("cannot write the report to standard output (") +
+                   std::strerror(outputError()) + "); stopping");
+        return ExitOutputFailed;
+    }
+    if (settings.count != 0 && outcome.failures != 0) {
+        printError(std::to_string(outcome.failures) + " of " + std::to_string(outcome.exchanges) +
+                   " exchanges failed");
+        return ExitSomeExchangesFailed;
+    }
     return 0;
 }
 
@@ -67,6 +154,9 @@ int main(int argc, char** argv)
         std::fputs("varno_cycle: cannot initialise the runtime library\n", stderr);
         return 3;
     }
+    // A reader that has gone shows as a failed write (exit 7 in the cycle)
+    // rather than killing the process before it can say so.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         return run(argc, argv);
     } catch (const std::exception& e) {

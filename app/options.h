@@ -3,17 +3,38 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <wx/string.h>
 
 namespace mirel_varno {
 
+// How report lines are written.
+enum class ReportFormat { Text, Json, Csv };
+
 // What the command line gives the poll tool.
 struct CycleSettings {
-    wxString commandsFile;   // -c
-    wxString addressesFile;  // -a
+    wxString commandsFile;   // -c, as text for messages
+    wxString addressesFile;  // -a, as text for messages
     int32_t port = -1;       // -p; -1 means not given
     int32_t pause = 0;       // -t, milliseconds; 0 means not given
+
+    // The file names as the bytes that were given: Linux names are bytes.
+    std::string commandsPath;
+    std::string addressesPath;
+    // -p given as a device path (a value holding '/'); empty for COM<port>.
+    std::string device;
+
+    ReportFormat format = ReportFormat::Text;  // --format=text|json|csv
+    bool isoTimestamps = false;                // --timestamps=iso
+    uint32_t count = 0;                        // --count N passes; 0: until stopped
+    bool quiet = false;                        // --quiet: no banner
+    bool help = false;                         // --help, -h
+    bool version = false;                      // --version
+
+    // What was wrong with the command line, one sentence each, for
+    // standard error. Not every problem stops the run.
+    std::vector<std::string> problems;
 };
 
 // What nextOption hands back besides its code: the value text, a pointer
@@ -31,6 +52,12 @@ constexpr int8_t OptionUnknown = -1;
 // an option of `optionString` ("p:t:c:a:": a letter followed by ':' takes
 // a value) introduced by '-' or '/'. Returns OptionsEnd, OptionPlainArgument,
 // OptionUnknown or the option letter, and advances the index.
+//
+// A value not attached to its letter is the next argument unless that one
+// can be an option: one that begins with '-', or with '/' and an option
+// letter, holds no second '/' and names no existing file. So "-c
+// /etc/varno/cmds.txt" and "-p /dev/ttyUSB0" take their paths while
+// "/p /t500" leaves -p without a value.
 int8_t nextOption(int argc, const char* const* argv, const char* optionString,
                   OptionResult& result);
 
@@ -39,12 +66,19 @@ int8_t nextOption(int argc, const char* const* argv, const char* optionString,
 void resetOptionIndex();
 
 // Fills the settings from the command line. False when an option the
-// scanner does not know how to end on (in practice "-:") is met.
+// scanner does not know how to end on (in practice "-:") is met. Besides
+// the letter options it knows --help (also -h), --version, --quiet,
+// --format=FORMAT, --timestamps=iso and --count N, each anywhere before
+// parsing stops; a value of a long option may also follow in the next
+// argument.
 bool parseCommandLine(int argc, const char* const* argv, CycleSettings& settings);
 
 // The text of a command-line argument: UTF-8 where it is valid, otherwise
 // each byte as the character of the same value.
 wxString argumentText(const char* argument);
+
+// The --help text: one line per option.
+std::string helpText();
 
 }  // namespace mirel_varno
 

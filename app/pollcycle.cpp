@@ -1,17 +1,27 @@
 #include "app/pollcycle.h"
 
+#include <glob.h>
+#include <grp.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <string>
+#include <utility>
 
 #include <wx/datetime.h>
 
 #include "app/console.h"
 #include "app/inputfiles.h"
 #include "app/printline.h"
+#include "app/report.h"
 #include "app/visibletext.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/serialportvarnoprotocol.h"
+#include "serial/serialplatformlinux.h"
 
 namespace mirel_varno {
 
@@ -59,64 +69,198 @@ void reopenIfLost(SerialPortVarnoProtocol& port)
     }
 }
 
-std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
+namespace {
+
+// The serial devices present, for the hint when a device does not exist.
+std::string serialDevicesHere()
 {
-    const std::string device = "COM" + std::to_string(port);
+    std::string list;
+    size_t builtIn = 0;
+    for (const char* pattern : {"/dev/serial/by-id/*", "/dev/ttyUSB*", "/dev/ttyACM*",
+                                "/dev/ttyAMA*", "/dev/ttyS*"}) {
+        glob_t found{};
+        if (::glob(pattern, 0, nullptr, &found) == 0) {
+            for (size_t i = 0; i < found.gl_pathc; ++i) {
+                if (std::strncmp(pattern, "/dev/ttyS", 9) == 0) {
+                    ++builtIn;
+                } else {
+                    list += std::string(list.empty() ? "" : " ") + found.gl_pathv[i];
+                }
+            }
+        }
+        globfree(&found);
+    }
+    if (builtIn > 0) {
+        const std::string last = std::to_string(builtIn - 1);
+        list += std::string(list.empty() ? "" : " ") + "/dev/ttyS0" +
+                (builtIn > 1 ? " to /dev/ttyS" + last : std::string()) +
+                " (built-in ports, COM1 and up)";
+    }
+    return list.empty() ? "no serial devices found" : "serial devices here: " + list;
+}
+
+}  // namespace
+
+std::string portFailureReason(const std::string& path, int error)
+{
+    // Remote lines and other names that are no file speak for themselves.
+    if (path.find("://") != std::string::npos) {
+        return error != 0 ? std::strerror(error) : "it cannot be opened";
+    }
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        const int statError = errno;
+        if (statError == ENOENT || statError == ENOTDIR) {
+            return "no such device; " + serialDevicesHere();
+        }
+        return std::strerror(statError);
+    }
+    if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        std::string groupName = "GROUP";
+        if (const struct group* g = ::getgrgid(info.st_gid)) {
+            groupName = g->gr_name;
+        }
+        return "permission denied; the device belongs to group '" + groupName +
+               "': join it (sudo usermod -aG " + groupName + " \"$USER\") and log in again";
+    }
+    if (!S_ISCHR(info.st_mode)) {
+        return "not a serial device";
+    }
+    if (error == EBUSY || error == EWOULDBLOCK) {
+        return "busy: another program holds it (fuser -v " + path + " names it)";
+    }
+    if (error == ENOTTY) {
+        return "not a serial device (not a terminal)";
+    }
+    if (error == EACCES || error == EPERM) {
+        return std::string(std::strerror(error)) + "; another user's program may hold it";
+    }
+    return error != 0 ? std::strerror(error) : "it cannot be set up as a serial line";
+}
+
+std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device,
+                                                       const wxString& shownAs, bool banner)
+{
+    errno = 0;
     auto object = std::make_unique<SerialPortVarnoProtocol>(device.c_str());
-    printLine(wxString::Format("Initializing serial port %d", port));
+    const int error = errno;
+    if (banner) {
+        printMessage("Initializing serial port " + shownAs);
+    }
     if (object->isOpen()) {
         object->setTimeouts(1, 0);
         return object;
     }
-    printLine("Error opening port");
+    printMessage("Error opening port");
+    const std::string path = devicePath((device + ": baud=9600").c_str());
+    printError("cannot open serial port " + device +
+               (path != device ? " (" + path + ")" : std::string()) + ": " +
+               portFailureReason(path, error));
     return nullptr;
 }
 
-wxString reportPrefix(const UnitAddress& address)
+std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port)
 {
-    return wxDateTime::Now().Format("%H:%M:%S ") +
-           wxString::Format("%d.%d.%d\t", static_cast<unsigned>(address.first),
-                            static_cast<unsigned>(address.second),
-                            static_cast<unsigned>(address.third));
+    return openPortNamed("COM" + std::to_string(port), wxString::Format("%d", port), true);
 }
+
+namespace {
+
+// The time, address and tab that begin a text report line, from the time
+// taken before the exchange.
+wxString textPrefix(const ExchangeRecord& record, bool isoTimestamps)
+{
+    const wxString stamp =
+        isoTimestamps ? wxString::FromUTF8(isoTime(record.time)) + " "
+                      : wxDateTime(static_cast<time_t>(record.time.tv_sec)).Format("%H:%M:%S ");
+    return stamp + wxString::Format("%d.%d.%d\t", static_cast<unsigned>(record.address.first),
+                                    static_cast<unsigned>(record.address.second),
+                                    static_cast<unsigned>(record.address.third));
+}
+
+// Runs one exchange: through its handler for a text line, or straight
+// through the protocol when the decoded values are wanted.
+void exchange(SerialPortVarnoProtocol& port, CommandHandler handler, bool decoded,
+              ExchangeRecord& record)
+{
+    try {
+        if (!decoded) {
+            record.text = handler(port, record.address);
+        } else if (record.command == CommandStatus) {
+            port.readStatus(record.address, record.status);
+        } else if (record.command == CommandVersion) {
+            port.readVersion(record.address, record.version);
+        } else {
+            port.readMeasure(record.address, -1, record.value, record.seconds, record.accuracy);
+        }
+        record.ok = true;
+    } catch (const Exception& e) {
+        record.ok = false;
+        record.errorCode = e.code();
+        record.text = e.message();
+    }
+}
+
+}  // namespace
 
 void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addresses,
                   std::vector<int32_t> commands, int32_t pause, Console& console)
 {
+    runPollCycle(port, std::move(addresses), std::move(commands), pause, console, CycleOptions{});
+}
+
+CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addresses,
+                          std::vector<int32_t> commands, int32_t pause, Console& console,
+                          const CycleOptions& options)
+{
     // Every exchange is mostly timed waits; by default each may end up to
     // 50 us late, some 0.17 ms an exchange. Ask for them on time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    CycleOutcome outcome;
     const std::map<int32_t, CommandHandler> handlers = makeHandlerTable();
     const size_t addressCount = addresses.size();
     const size_t commandCount = commands.size();
     if (addressCount == 0 || commandCount == 0) {
-        return;  // nothing to send: the loop would only spin
+        return outcome;  // nothing to send: the loop would only spin
     }
-    for (;;) {
+    if (options.format == ReportFormat::Csv && !printBytesLine(csvHeader())) {
+        outcome.outputFailed = true;
+        return outcome;
+    }
+    for (uint32_t pass = 1;; ++pass) {
+        const bool lastPass = options.count != 0 && pass == options.count;
         for (size_t command = 0; command < commandCount; ++command) {
             if (console.keyPressed()) {
-                return;
+                return outcome;
             }
             const auto handler = handlers.find(commands[command]);
             if (handler == handlers.end()) {
                 continue;
             }
             for (size_t a = 0; a < addressCount; ++a) {
-                const UnitAddress& address = addresses[a];
                 reopenIfLost(port);
-                const wxString prefix = reportPrefix(address);
-                wxString result;
-                try {
-                    result = handler->second(port, address);
-                } catch (const Exception& e) {
-                    result = e.message();
-                }
-                if (!printLine(prefix + result)) {
-                    // Nobody reads the lines any more: stop as on a signal.
-                    console.requestStop();
+                ExchangeRecord record;
+                clock_gettime(CLOCK_REALTIME, &record.time);
+                record.address = addresses[a];
+                record.command = commands[command];
+                exchange(port, handler->second, options.format != ReportFormat::Text, record);
+                ++outcome.exchanges;
+                outcome.failures += record.ok ? 0 : 1;
+                const bool written =
+                    options.format == ReportFormat::Text
+                        ? printLine(textPrefix(record, options.isoTimestamps) + record.text)
+                        : printBytesLine(recordLine(record, options.format));
+                if (!written) {
+                    // Nobody reads the lines any more (a closed pipe, a full
+                    // disk): end the run so that a supervisor sees it.
+                    outcome.outputFailed = true;
+                    return outcome;
                 }
                 if (console.stopRequested()) {
-                    return;
+                    return outcome;
+                }
+                if (lastPass && command + 1 == commandCount && a + 1 == addressCount) {
+                    return outcome;
                 }
                 console.pause(pause);
             }

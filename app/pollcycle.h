@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <wx/string.h>
 
-#include "model/unitaddress.h"
+#include "app/options.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 
@@ -31,13 +33,22 @@ std::map<int32_t, CommandHandler> makeHandlerTable();
 // "Error opening port" and returns none.
 std::unique_ptr<SerialPortVarnoProtocol> openPort(int32_t port);
 
+// The same for a device named by `device` (COM<n> or a path), shown as
+// `shownAs` in the banner, which `banner` false leaves out. When the port
+// cannot be opened, standard error says which path was tried, why it
+// failed and what to do.
+std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device,
+                                                       const wxString& shownAs, bool banner);
+
+// Why the device at `path` could not be opened, with a hint: the serial
+// devices that exist, the group to join, or that another program holds
+// it. `error` is the system's error number of the attempt (0: unknown).
+std::string portFailureReason(const std::string& path, int error);
+
 // Opens the port again when its device has gone away (an adapter
 // unplugged) or an earlier attempt failed; nothing when it is fine. Until
 // the device is back, exchanges fail as on a silent line.
 void reopenIfLost(SerialPortVarnoProtocol& port);
-
-// The time, address and tab that begin a report line.
-wxString reportPrefix(const UnitAddress& address);
 
 // Sends every command to every address (commands outer, addresses inner),
 // printing one line per exchange and pausing after each, until a key is
@@ -45,6 +56,26 @@ wxString reportPrefix(const UnitAddress& address);
 // With no address or no command there is nothing to do: it returns.
 void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addresses,
                   std::vector<int32_t> commands, int32_t pause, Console& console);
+
+// How a cycle reports and when it ends, beyond the classic run.
+struct CycleOptions {
+    ReportFormat format = ReportFormat::Text;
+    bool isoTimestamps = false;  // text lines with the ISO time
+    uint32_t count = 0;          // passes over the command list; 0: until stopped
+};
+
+struct CycleOutcome {
+    bool outputFailed = false;  // a report line could not be written
+    uint64_t exchanges = 0;
+    uint64_t failures = 0;      // exchanges that raised
+};
+
+// The cycle as above, written in the chosen format, ending also after
+// `count` passes (without the pause after the last exchange) or when a
+// report line cannot be written.
+CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addresses,
+                          std::vector<int32_t> commands, int32_t pause, Console& console,
+                          const CycleOptions& options);
 
 }  // namespace mirel_varno
 

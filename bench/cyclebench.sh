@@ -7,4 +7,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build >/dev/null
 cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim varno_cyclebench >/dev/null
-exec build/sim/varno_cyclebench --cycle build/app/varno_cycle --sim build/sim/varno_unitsim "$@"
+exec build/bench/varno_cyclebench --cycle build/app/varno_cycle --sim build/sim/varno_unitsim "$@"

@@ -20,7 +20,7 @@
 #include "monitor/pointevent.h"
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 
 using namespace mirel_varno;
 

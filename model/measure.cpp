@@ -1,19 +1,8 @@
 #include "model/measure.h"
 
-#include <cstring>
+#include "base/floatbits.h"
 
 namespace mirel_varno {
-
-namespace {
-
-uint32_t bitsOf(float f)
-{
-    uint32_t bits = 0;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-}
-
-}  // namespace
 
 Measure::Measure(float value, const wxString& units, uint32_t time, uint8_t accuracy,
                  int32_t index, uint16_t status)
@@ -31,7 +20,7 @@ bool Measure::hasValue() const
 {
     // NaN never compares equal, and -666.666 may arrive with another
     // rounding: only the exact pattern means "no value".
-    return bitsOf(value_) != bitsOf(NO_VALUE);
+    return floatBits(value_) != floatBits(NO_VALUE);
 }
 
 void Measure::clearValue()

@@ -15,7 +15,7 @@
 #include "model/algorithm.h"
 #include "model/pointparamentry.h"
 #include "model/statusbittexts.h"
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 

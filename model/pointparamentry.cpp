@@ -4,8 +4,8 @@
 #include <string>
 #include <utility>
 
-#include "model/error.h"
-#include "protocol/frame.h"
+#include "base/datatype.h"
+#include "base/error.h"
 
 namespace mirel_varno {
 

@@ -58,8 +58,9 @@ void Measure::scaleValue()
     const double v = value_;
     for (const ScaleRow& row : scaleRows) {
         if (row.lo < v && v <= row.hi) {
-            // Two statements, so that no compiler fuses them into one
-            // multiply-add: the halves must go down exactly as in double.
+            // The product is rounded to double before the half is taken
+            // off, so halves go down exactly as in double; the build keeps
+            // the compiler from fusing the two (-ffp-contract=off).
             const double product = v * row.k;
             const double x = product - 0.5;
             scaledValue_ = static_cast<float>(std::ceil(x) / row.d);

@@ -2,7 +2,7 @@
 
 #include <wx/translation.h>
 
-#include "protocol/serialportvarnoprotocol.h"
+#include "base/error.h"
 
 namespace mirel_varno {
 
@@ -15,13 +15,10 @@ wxString translated(const char* text)
 
 constexpr int32_t DefaultRequest = 4;
 
-constexpr int32_t NoAnswerBase = 28;
-constexpr int32_t ReadErrorBase = 34;
-constexpr int32_t WriteErrorBase = 38;
-constexpr int32_t SeriesLength = 3;  // top = base + 3, the failed state
-
-constexpr int32_t SerialPortErrorState = 32;
-constexpr int32_t UnknownVariableState = 33;
+bool inRange(int32_t state, PointState first, PointState last)
+{
+    return state >= first && state <= last;
+}
 
 }  // namespace
 
@@ -64,20 +61,32 @@ Point::~Point() = default;
 
 void Point::fillTables()
 {
-    nextRequests_ = {{1, 1}, {2, 2}, {3, 4}, {4, 6}, {5, 5}, {6, 7}, {7, 8}, {8, 9}};
-    for (int32_t state = 9; state <= 24; ++state) {
+    // The request numbers are the driver's; the point only hands them out.
+    nextRequests_ = {
+        {PluggedState, 1},
+        {UnpluggedState, 2},
+        {ReadingParamsState, 4},
+        {ParamsSpareState, 6},
+        {ReadingAlgorithmsState, 5},
+        {AlgorithmsSpareState, 7},
+        {MeasuringState, 8},
+        {ThresholdExceededState, 8},
+        {PrethresholdExceededState, 8},
+        {ThresholdReducedState, 8},
+        {MeasuresRestartedState, 8},
+        {ValueReadState, 29},
+    };
+    // Each measure step asks for the next one: 8 asks 9, ..., 24 asks 25.
+    for (int32_t state = FirstMeasureStepState; state <= LastMeasureStepState; ++state) {
         nextRequests_[state] = state + 1;
     }
-    for (int32_t state : {25, 26, 27, 42}) {
-        nextRequests_[state] = 8;
-    }
-    // 32 has no entry: it gets the default like any unknown state.
-    for (int32_t state = 28; state <= 41; ++state) {
+    // SerialPortErrorState has no entry: it gets the default like any
+    // unknown state.
+    for (int32_t state = FirstNoAnswerState; state <= WriteErrorFailedState; ++state) {
         if (state != SerialPortErrorState) {
             nextRequests_[state] = DefaultRequest;
         }
     }
-    nextRequests_[43] = 29;
 
     handlers_ = {
         {PluggedEvent, &Point::onPlugged},
@@ -115,77 +124,95 @@ bool Point::auxFlag() { return false; }
 
 bool Point::onPlugged(PointEvent&)
 {
-    state_ = 3;
+    state_ = ReadingParamsState;
     return true;
 }
 
 bool Point::onUnplugged(PointEvent&)
 {
-    state_ = 2;
+    state_ = UnpluggedState;
     return true;
 }
 
 bool Point::onParamsRead(PointEvent& event)
 {
     pointParams_ = boost::any_cast<const PointParams&>(event.payload());
-    state_ = 5;
+    state_ = ReadingAlgorithmsState;
     return true;
 }
 
 bool Point::onAlgorithmsRead(PointEvent& event)
 {
     algorithms_ = boost::any_cast<const AlgorithmList&>(event.payload());
-    state_ = 7;
+    state_ = MeasuringState;
     return true;
 }
 
 bool Point::onParamsSet(PointEvent&)
 {
-    state_ = 3;
+    state_ = ReadingParamsState;
     return true;
 }
 
-bool Point::onMeasure(PointEvent& event) { return takeMeasure(event, 8); }
+bool Point::onMeasure(PointEvent& event) { return takeMeasure(event, FirstMeasureStepState); }
 
-bool Point::onInitialMeasure(PointEvent& event) { return takeMeasure(event, 7); }
+bool Point::onInitialMeasure(PointEvent& event) { return takeMeasure(event, MeasuringState); }
 
-bool Point::onThresholdExceeded(PointEvent& event) { return takeMeasure(event, 25); }
+bool Point::onThresholdExceeded(PointEvent& event)
+{
+    return takeMeasure(event, ThresholdExceededState);
+}
 
-bool Point::onPrethresholdExceeded(PointEvent& event) { return takeMeasure(event, 26); }
+bool Point::onPrethresholdExceeded(PointEvent& event)
+{
+    return takeMeasure(event, PrethresholdExceededState);
+}
 
-bool Point::onThresholdReduced(PointEvent& event) { return takeMeasure(event, 27); }
+bool Point::onThresholdReduced(PointEvent& event)
+{
+    return takeMeasure(event, ThresholdReducedState);
+}
 
-bool Point::onWriteError(PointEvent&) { return failureSeries(WriteErrorBase); }
-bool Point::onReadError(PointEvent&) { return failureSeries(ReadErrorBase); }
-bool Point::onNoAnswer(PointEvent&) { return failureSeries(NoAnswerBase); }
+bool Point::onWriteError(PointEvent&)
+{
+    return failureSeries(FirstWriteErrorState, WriteErrorFailedState);
+}
+bool Point::onReadError(PointEvent&)
+{
+    return failureSeries(FirstReadErrorState, ReadErrorFailedState);
+}
+bool Point::onNoAnswer(PointEvent&)
+{
+    return failureSeries(FirstNoAnswerState, NoAnswerFailedState);
+}
 
 bool Point::onMeasuresRestarted(PointEvent&)
 {
-    state_ = 42;
+    state_ = MeasuresRestartedState;
     return true;
 }
 
 bool Point::onAlgorithmChanged(PointEvent&)
 {
-    state_ = 7;
+    state_ = MeasuringState;
     return true;
 }
 
 bool Point::onStatusRead(PointEvent&)
 {
-    state_ = 7;
+    state_ = MeasuringState;
     return true;
 }
 
 bool Point::onAddressChanged(PointEvent&)
 {
-    state_ = 1;
+    state_ = PluggedState;
     return true;
 }
 
 bool Point::onDatesChanged(PointEvent&)
 {
-    state_ = 1;
+    state_ = PluggedState;
     return true;
 }
 
@@ -207,7 +234,7 @@ bool Point::onUnknownVariable(PointEvent&)
     return true;
 }
 
-bool Point::onValueRead(PointEvent& event) { return takeMeasure(event, 43); }
+bool Point::onValueRead(PointEvent& event) { return takeMeasure(event, ValueReadState); }
 
 bool Point::onParamsChanged(PointEvent& event)
 {
@@ -218,33 +245,32 @@ bool Point::onParamsChanged(PointEvent& event)
             params[entry.first].setValueFromText(entry.second);
         }
     }
-    state_ = 7;
+    state_ = MeasuringState;
     measure_.clearValue();
     return true;
 }
 
-bool Point::takeMeasure(PointEvent& event, int32_t state)
+bool Point::takeMeasure(PointEvent& event, PointState state)
 {
     measure_ = boost::any_cast<const Measure&>(event.payload());
     state_ = state;
     return true;
 }
 
-bool Point::failureSeries(int32_t base)
+bool Point::failureSeries(PointState first, PointState failed)
 {
-    const int32_t top = base + SeriesLength;
-    if (state_ >= base && state_ < top) {
+    if (state_ >= first && state_ < failed) {
         ++state_;
-        if (state_ == top) {
+        if (state_ == failed) {
             measure_.clearValue();
             return true;
         }
         return false;
     }
-    if (state_ == top) {
+    if (state_ == failed) {
         return false;
     }
-    state_ = base;
+    state_ = first;
     return false;
 }
 
@@ -264,7 +290,7 @@ bool Point::handleEvent(PointEvent& event)
     } else {
         const auto handler = handlers_.find(type);
         if (handler == handlers_.end()) {
-            state_ = 3;
+            state_ = ReadingParamsState;
             result = false;
         } else {
             result = (this->*handler->second)(event);
@@ -315,42 +341,42 @@ void Point::rememberEvent(const PointEvent& event)
 wxString Point::statusText() const
 {
     const int32_t s = state_;
-    if (s >= 7 && s <= 24) {
+    if (inRange(s, MeasuringState, LastMeasureStepState)) {
         return measure_.hasValue() ? measure_.valueText() : translated("Measure");
     }
-    if (s >= 28 && s <= 31) {
-        return SerialPortVarnoProtocol::unitErrorText(NoAnswer);
+    if (inRange(s, FirstNoAnswerState, NoAnswerFailedState)) {
+        return unitErrorText(NoAnswer);
     }
-    if (s >= 34 && s <= 37) {
+    if (inRange(s, FirstReadErrorState, ReadErrorFailedState)) {
         return translated("Read error");
     }
-    if (s >= 38 && s <= 41) {
-        return SerialPortVarnoProtocol::unitErrorText(WriteError);
+    if (inRange(s, FirstWriteErrorState, WriteErrorFailedState)) {
+        return unitErrorText(WriteError);
     }
     switch (s) {
-    case 1:
+    case PluggedState:
         return translated("Point plugged");
-    case 2:
+    case UnpluggedState:
         return translated("Point unplugged");
-    case 3:
+    case ReadingParamsState:
         return translated("Reading parameters...");
-    case 5:
+    case ReadingAlgorithmsState:
         return translated("Reading algorithms...");
-    case 25:
+    case ThresholdExceededState:
         return translated("Threshold exceeded") + measure_.valueText();
-    case 26:
+    case PrethresholdExceededState:
         return translated("Prethreshold exceeded") + measure_.valueText();
-    case 27:
+    case ThresholdReducedState:
         return translated("Threshold reduced") + measure_.valueText();
     case SerialPortErrorState:
         return translated("Serial port error");
     case UnknownVariableState:
         return translated("Unknown variable");
-    case 42:
+    case MeasuresRestartedState:
         return translated("Measures restarted");
-    case 43:
+    case ValueReadState:
         return measure_.valueText();
-    default:  // 4, 6 and states outside the table
+    default:  // the spare states and states outside the table
         return wxString();
     }
 }
@@ -363,7 +389,16 @@ int32_t Point::nextRequest() const
 
 bool Point::isFailed() const
 {
-    return state_ == 31 || state_ == 32 || state_ == 33 || state_ == 37 || state_ == 41;
+    switch (state_) {
+    case NoAnswerFailedState:
+    case SerialPortErrorState:
+    case UnknownVariableState:
+    case ReadErrorFailedState:
+    case WriteErrorFailedState:
+        return true;
+    default:
+        return false;
+    }
 }
 
 wxString Point::addressText() const

@@ -9,13 +9,45 @@
 #include <wx/thread.h>
 
 #include "model/algorithm.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "monitor/pointevent.h"
 
 namespace mirel_varno {
+
+// Where a point stands. The numbers are part of the library's interface
+// (state() and setState() carry them, and users key their next-request
+// tables on them), so each name keeps its number.
+enum PointState : int32_t {
+    PluggedState = 1,             // new, or its address or dates changed
+    UnpluggedState = 2,
+    ReadingParamsState = 3,
+    ParamsSpareState = 4,         // entered by no built-in handler; a derived class may
+    ReadingAlgorithmsState = 5,
+    AlgorithmsSpareState = 6,     // entered by no built-in handler; a derived class may
+    MeasuringState = 7,
+    // A measure arrived: the first of the measure steps whose next request
+    // is the state plus one; only the first is entered by a built-in handler.
+    FirstMeasureStepState = 8,
+    LastMeasureStepState = 24,
+    ThresholdExceededState = 25,
+    PrethresholdExceededState = 26,
+    ThresholdReducedState = 27,
+    // Each failure series counts up from its first state; its last is the
+    // failed one (see Point::failureSeries).
+    FirstNoAnswerState = 28,
+    NoAnswerFailedState = 31,
+    SerialPortErrorState = 32,
+    UnknownVariableState = 33,
+    FirstReadErrorState = 34,
+    ReadErrorFailedState = 37,
+    FirstWriteErrorState = 38,
+    WriteErrorFailedState = 41,
+    MeasuresRestartedState = 42,
+    ValueReadState = 43
+};
 
 // One field unit as the monitoring layer sees it: its address, the data
 // last obtained from it and a state number. The user performs the
@@ -38,7 +70,7 @@ public:
     // static_cast<Point::Handler>(&Derived::onSomething).
     using Handler = bool (Point::*)(PointEvent&);
 
-    // State 1, nothing read yet, placeholder events, empty override table.
+    // PluggedState, nothing read yet, placeholder events, empty override table.
     explicit Point(const UnitAddress& address);
     // Fresh placeholder events, no measure value and a lock of its own;
     // everything else as assignment copies it.
@@ -57,34 +89,34 @@ public:
     virtual bool auxFlag();
 
     // ---- Handlers (the state each one enters is in brackets)
-    virtual bool onPlugged(PointEvent& event);              // 3
-    virtual bool onUnplugged(PointEvent& event);            // 2
-    virtual bool onParamsRead(PointEvent& event);           // stores PointParams; 5
-    virtual bool onAlgorithmsRead(PointEvent& event);       // stores AlgorithmList; 7
-    virtual bool onParamsSet(PointEvent& event);            // 3
-    virtual bool onMeasure(PointEvent& event);              // stores Measure; 8
-    virtual bool onInitialMeasure(PointEvent& event);       // stores Measure; 7
-    virtual bool onThresholdExceeded(PointEvent& event);    // stores Measure; 25
-    virtual bool onPrethresholdExceeded(PointEvent& event); // stores Measure; 26
-    virtual bool onThresholdReduced(PointEvent& event);     // stores Measure; 27
-    virtual bool onWriteError(PointEvent& event);           // series 38..41
-    virtual bool onReadError(PointEvent& event);            // series 34..37
-    virtual bool onNoAnswer(PointEvent& event);             // series 28..31
-    virtual bool onMeasuresRestarted(PointEvent& event);    // 42
-    virtual bool onAlgorithmChanged(PointEvent& event);     // 7
-    virtual bool onStatusRead(PointEvent& event);           // 7
-    virtual bool onAddressChanged(PointEvent& event);       // 1
-    virtual bool onDatesChanged(PointEvent& event);         // 1
-    virtual bool onSerialPortError(PointEvent& event);      // 32; false when already there
-    virtual bool onUnknownVariable(PointEvent& event);      // 33; false when already there
-    virtual bool onValueRead(PointEvent& event);            // stores Measure; 43
-    virtual bool onParamsChanged(PointEvent& event);        // applies ChangedParams; 7
+    virtual bool onPlugged(PointEvent& event);              // ReadingParams
+    virtual bool onUnplugged(PointEvent& event);            // Unplugged
+    virtual bool onParamsRead(PointEvent& event);           // stores PointParams; ReadingAlgorithms
+    virtual bool onAlgorithmsRead(PointEvent& event);       // stores AlgorithmList; Measuring
+    virtual bool onParamsSet(PointEvent& event);            // ReadingParams
+    virtual bool onMeasure(PointEvent& event);              // stores Measure; FirstMeasureStep
+    virtual bool onInitialMeasure(PointEvent& event);       // stores Measure; Measuring
+    virtual bool onThresholdExceeded(PointEvent& event);    // stores Measure; ThresholdExceeded
+    virtual bool onPrethresholdExceeded(PointEvent& event); // stores Measure; PrethresholdExceeded
+    virtual bool onThresholdReduced(PointEvent& event);     // stores Measure; ThresholdReduced
+    virtual bool onWriteError(PointEvent& event);           // the write-error series
+    virtual bool onReadError(PointEvent& event);            // the read-error series
+    virtual bool onNoAnswer(PointEvent& event);             // the no-answer series
+    virtual bool onMeasuresRestarted(PointEvent& event);    // MeasuresRestarted
+    virtual bool onAlgorithmChanged(PointEvent& event);     // Measuring
+    virtual bool onStatusRead(PointEvent& event);           // Measuring
+    virtual bool onAddressChanged(PointEvent& event);       // Plugged
+    virtual bool onDatesChanged(PointEvent& event);         // Plugged
+    virtual bool onSerialPortError(PointEvent& event);      // SerialPortError; false when already there
+    virtual bool onUnknownVariable(PointEvent& event);      // UnknownVariable; false when already there
+    virtual bool onValueRead(PointEvent& event);            // stores Measure; ValueRead
+    virtual bool onParamsChanged(PointEvent& event);        // applies ChangedParams; Measuring
 
     // ---- Event intake and state
 
     // Refuses (false, nothing touched) an event for another address.
     // Otherwise runs the override or the built-in handler (no handler:
-    // state 3 and false), remembers and marks the event, and after a true
+    // ReadingParamsState and false), remembers and marks the event, and after a true
     // result sets lastLinkError from a link-error event's Error payload or
     // to NoError. Raises boost::bad_any_cast for a payload of the wrong type.
     bool handleEvent(PointEvent& event);
@@ -100,12 +132,13 @@ public:
     wxString statusText() const;
     // The request to issue next; 4 for a state without an entry.
     int32_t nextRequest() const;
-    // States 31, 32, 33, 37 and 41.
+    // The failed states: the last of each failure series, SerialPortError
+    // and UnknownVariable.
     bool isFailed() const;
-    bool isThresholdExceeded() const { return state_ == 25; }
-    bool isPrethresholdExceeded() const { return state_ == 26; }
-    bool isThresholdReduced() const { return state_ == 27; }
-    bool isValueRead() const { return state_ == 43; }
+    bool isThresholdExceeded() const { return state_ == ThresholdExceededState; }
+    bool isPrethresholdExceeded() const { return state_ == PrethresholdExceededState; }
+    bool isThresholdReduced() const { return state_ == ThresholdReducedState; }
+    bool isValueRead() const { return state_ == ValueReadState; }
 
     // The error of the last link-error event that a handler reported.
     Error lastLinkError() const { return lastLinkError_; }
@@ -147,9 +180,10 @@ private:
     friend class PointList;
 
     // Stores the event's Measure payload and enters the state: true.
-    bool takeMeasure(PointEvent& event, int32_t state);
-    // Steps the failure series base..base+3: true only on reaching the top.
-    bool failureSeries(int32_t base);
+    bool takeMeasure(PointEvent& event, PointState state);
+    // Steps the failure series from `first` to `failed`: true only on
+    // reaching `failed`.
+    bool failureSeries(PointState first, PointState failed);
     void fillTables();
 
     // Atomic because release() and the readers take no lock while another
@@ -157,7 +191,7 @@ private:
     std::atomic<bool> claimed_{false};
     std::atomic<bool> removalRequested_{false};
     wxString name_;
-    int32_t state_ = 1;
+    int32_t state_ = PluggedState;
     PointEvent lastEvent_;
     PointEvent previousEvent_;
     PointParams pointParams_;

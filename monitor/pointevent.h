@@ -7,7 +7,7 @@
 #include <wx/datetime.h>
 #include <wx/string.h>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 

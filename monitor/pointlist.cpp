@@ -4,7 +4,7 @@
 #include <memory>
 #include <typeinfo>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 
@@ -28,7 +28,7 @@ PointList& PointList::operator=(const PointList& other)
     removeAll();
     for (const Point* source : other.points_) {
         auto copy = std::make_unique<Point>(*source);
-        copy->state_ = 1;
+        copy->state_ = PluggedState;
         copy->claimed_ = false;
         copy->removalRequested_ = false;
         copy->lastLinkError_ = NoError;

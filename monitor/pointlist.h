@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "monitor/point.h"
 
 namespace mirel_varno {

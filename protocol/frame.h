@@ -4,8 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "model/error.h"
-#include "model/unitaddress.h"
+#include "base/datatype.h"
+#include "base/error.h"
+#include "base/unitaddress.h"
 
 namespace mirel_varno {
 
@@ -17,19 +18,6 @@ enum class FunctionCode : uint8_t {
     Identify = 4,
     ReadVariable = 6,
     WriteVariable = 8
-};
-
-enum class DataType : uint8_t {
-    None = 0,
-    Byte = 1,
-    Bytes = 3,
-    Word = 5,
-    DWord = 11,
-    Packed = 13,
-    Float = 25,
-    Text = 29,
-    Block8 = 31,
-    Address = 33
 };
 
 constexpr uint32_t FrameHeaderSize = 14;

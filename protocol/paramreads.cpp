@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/floatbits.h"
 #include "protocol/lsingle.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "protocol/textcodec.h"
@@ -22,10 +23,7 @@ uint8_t variableFor(uint32_t base, uint32_t stride, int32_t index)
 
 float floatFromLE(const uint8_t* bytes)
 {
-    const uint32_t bits = getLE32(bytes);
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
+    return floatFromBits(getLE32(bytes));
 }
 
 }  // namespace

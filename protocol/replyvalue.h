@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/frame.h"
 
 namespace mirel_varno {

@@ -8,9 +8,9 @@
 #include <wx/thread.h>
 
 #include "model/algorithm.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/pointparam.h"
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "protocol/frame.h"
 #include "protocol/replyvalue.h"
 #include "serial/serialport.h"
@@ -77,10 +77,9 @@ public:
     static constexpr int32_t AnyVariable = -1;
     static constexpr uint32_t MaxSkippedFrames = 8;
 
-    // The protocol's own text for a link or unit error code: empty for 0,
-    // "Unknown error" for a code without a row. Texts are translated once,
-    // on first use.
-    static wxString unitErrorText(int32_t code);
+    // The protocol's own text for a link or unit error code (see
+    // unitErrorText in base/error.h, which layers without the port use).
+    static wxString unitErrorText(int32_t code) { return ::mirel_varno::unitErrorText(code); }
 
     // ---- Primitives
 
@@ -200,6 +199,8 @@ public:
     // Broadcasts one Identify and listens for 9216 ms (plus the receive
     // under way), appending a new Point for every valid reply in the order
     // of arrival. Failed receives are swallowed. Takes at least 9.216 s.
+    // Built with the point layer (monitor/networkscan.cpp), the one place
+    // where the protocol reaches up to Point; link varno for it.
     void scanNetwork(PointList& points);
 
 protected:

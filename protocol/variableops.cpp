@@ -3,11 +3,12 @@
 
 #include <cstring>
 
+#include "base/floatbits.h"
 #include "protocol/lsingle.h"
 #include "protocol/serialportvarnoprotocol.h"
 #include "protocol/textcodec.h"
 #include "protocol/unitvariables.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 
@@ -339,8 +340,7 @@ void SerialPortVarnoProtocol::readMeasure(const UnitAddress& address, int32_t al
     wxCriticalSectionLocker hold(lock_);
     uint8_t bytes[4] = {};
     readValue(address, DataType::Float, valueVar, bytes, sizeof bytes, 1);
-    const uint32_t bits = getLE32(bytes);
-    std::memcpy(&value, &bits, sizeof value);
+    value = floatFromBits(getLE32(bytes));
 
     uint8_t timeBytes[4] = {};
     readValue(address, DataType::DWord, timeVar, timeBytes, sizeof timeBytes, 1);

@@ -20,9 +20,10 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/setup.sh
-cmake -S . -B build >/dev/null
-cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim
+bash scripts/setup.sh --demo
+# The test suite needs packages of its own (scripts/test.sh installs them).
+cmake -S . -B build -DVARNO_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim varno_monitor
 
 work=$(mktemp -d)
 sim_pid=
@@ -37,8 +38,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 port=7
-printf 'status\nmeasure\nversion\n' >"$work/commands.txt"
-printf '1.2.3\n1.2.4\n1.2.5\n' >"$work/addresses.txt"
+cp examples/commands.txt examples/addresses.txt "$work/"
 
 (cd "$work" && exec "$root/build/sim/varno_unitsim" -p "$port" --control control "$root/sim/demo.ini") \
   >"$work/sim.out" 2>&1 &

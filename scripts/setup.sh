@@ -2,19 +2,30 @@
 # Installs what building and testing need, from Debian 12's packages.
 # Harmless to run again: it installs only what is missing. As a normal
 # user it prints the command to run instead.
+#
+#   bash scripts/setup.sh          # everything: build, tests, sanitizers, checks
+#   bash scripts/setup.sh --demo   # only what building the programs needs
 set -euo pipefail
 
+# Building the tool, the library, the simulator and the example.
 packages=(
   g++ make cmake pkg-config
   libwxgtk3.2-dev        # wx-config and headers; only wxBase is linked
   libboost-dev           # Boost.Any (header-only)
+  nlohmann-json3-dev     # the poll tool's --format=json (header-only)
+)
+if [ "${1:-}" = --demo ]; then
+  shift
+else
+  packages+=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang llvm             # sanitizer build and the libFuzzer target
   libclang-rt-14-dev     # their runtimes (only recommended by clang)
   socat ser2net          # virtual and remote serial lines
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
-)
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,8 +4,8 @@
 #include <cstring>
 #include <utility>
 
-#include "model/error.h"
-#include "serial/clock.h"
+#include "base/clock.h"
+#include "base/error.h"
 #include "serial/serialplatform.h"
 
 namespace mirel_varno {

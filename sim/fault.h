@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 
 namespace varno_sim {
 

@@ -406,6 +406,41 @@ std::string formatAddress(mirel_varno::UnitAddress address)
            std::to_string(address.third);
 }
 
+namespace {
+
+// "key = value   ; note": a ';' or '#' after white space, outside double
+// quotes, starts a comment that runs to the end of the line. The file
+// layer would keep it as part of the value.
+wxString withoutInlineComments(const wxString& text)
+{
+    wxString out;
+    out.reserve(text.length());
+    bool quoted = false;
+    bool skipping = false;
+    wxUniChar previous = '\n';
+    for (const wxUniChar c : text) {
+        if (c == '\n') {
+            quoted = false;
+            skipping = false;
+        } else if (skipping) {
+            continue;
+        } else if (c == '"' && previous != '\\') {
+            quoted = !quoted;
+        } else if (!quoted && (c == ';' || c == '#') && (previous == ' ' || previous == '\t')) {
+            skipping = true;
+            while (!out.empty() && (out.Last() == ' ' || out.Last() == '\t')) {
+                out.RemoveLast();
+            }
+            continue;
+        }
+        out += c;
+        previous = c;
+    }
+    return out;
+}
+
+}  // namespace
+
 bool loadConfig(const std::string& path, std::vector<SimUnit>& units, std::string& error)
 {
     wxLogNull quiet;  // our own message says what went wrong
@@ -414,13 +449,14 @@ bool loadConfig(const std::string& path, std::vector<SimUnit>& units, std::strin
         error = "cannot open " + path;
         return false;
     }
-    wxFileConfig config(in, wxConvUTF8);
-    return readUnits(config, units, error);
+    wxStringOutputStream text(nullptr, wxConvUTF8);
+    in.Read(text);
+    return parseConfig(text.GetString(), units, error);
 }
 
 bool parseConfig(const wxString& text, std::vector<SimUnit>& units, std::string& error)
 {
-    wxStringInputStream in(text);
+    wxStringInputStream in(withoutInlineComments(text));
     wxFileConfig config(in, wxConvUTF8);
     return readUnits(config, units, error);
 }

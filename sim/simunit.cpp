@@ -4,6 +4,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "base/floatbits.h"
 #include "protocol/lsingle.h"
 #include "protocol/textcodec.h"
 
@@ -11,6 +12,8 @@ namespace varno_sim {
 
 using mirel_varno::DataType;
 using mirel_varno::Error;
+using mirel_varno::floatBits;
+using mirel_varno::floatFromBits;
 using mirel_varno::FunctionCode;
 using mirel_varno::UnitAddress;
 
@@ -26,20 +29,6 @@ void appendLE(std::vector<uint8_t>& out, uint32_t v, int bytes)
     }
 }
 
-uint32_t floatBits(float f)
-{
-    uint32_t bits = 0;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-}
-
-float bitsFloat(uint32_t bits)
-{
-    float f = 0.0f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 // A parameter value as a float, whatever type it is held in.
 float paramAsFloat(DataType type, uint32_t raw)
 {
@@ -47,7 +36,7 @@ float paramAsFloat(DataType type, uint32_t raw)
     case DataType::Packed:
         return mirel_varno::LSingle{raw}.toFloat();
     case DataType::Float:
-        return bitsFloat(raw);
+        return floatFromBits(raw);
     default:
         return static_cast<float>(raw & 0xFF);
     }

@@ -8,7 +8,7 @@
 
 #include <wx/string.h>
 
-#include "model/unitaddress.h"
+#include "base/unitaddress.h"
 #include "protocol/frame.h"
 
 namespace varno_sim {

@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
+#include "app/pollcycle.h"
 #include "support/process.h"
+#include "support/pseudoterminal.h"
 
 using varno_test::ProcessResult;
 using varno_test::runProcess;
@@ -85,4 +91,113 @@ TEST(StartUp, PortThatCannotBeOpened)
     r = cycle(dir, {"-p-2147483648", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.out, "Initializing serial port -2147483648\nError opening port\n");
+}
+
+// Beside the unchanged standard output, standard error names the reason.
+TEST(StartUp, ReasonsOnStandardError)
+{
+    TempDir dir;
+    dir.write("addr.txt", "1.2.3\n");
+    dir.write("adr\xE9.txt", "1.2.3\n");
+    dir.write("cmds.txt", "status\n");
+    dir.write("bad-addr.txt", "300.2.3\n1.2\n# spare\n\n1.2.4\n");
+    dir.write("bad-cmds.txt", "stat\n# comment\nstatus\n");
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string initOpen = "Initializing serial port 1999\nError opening port\n";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string out;
+        std::vector<std::string> err;  // each must appear
+    } rows[] = {
+        {{"-p", "3", "-t", "abc", "-c", "c", "-a", "a"}, 1, Usage,
+         {"varno_cycle: -t: 'abc' is not a number\n", "try 'varno_cycle --help'"}},
+        {{"-p", "3", "-t", "0", "-c", "c", "-a", "a"}, 1, Usage,
+         {"-t: the pause must be 1 ms or more, not 0\n"}},
+        {{"-x", "-p", "3"}, 1, Usage,
+         {"unknown option '-x'", "-p (the serial port) is missing", "-a (the addresses file) is missing"}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "none.txt"}, 1,
+         "Can't open file none.txt\n", {"addresses file none.txt: No such file or directory\n"}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "/dev/zero"}, 1,
+         "Can't open file /dev/zero\n", {"addresses file /dev/zero: it is a device"}},
+        {{"-p", "1999", "-t", "5", "-c", "fifo", "-a", "addr.txt"}, 4, "Can't open file fifo\n",
+         {"commands file fifo: a FIFO that did not deliver its data"}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "bad-addr.txt"}, 2, initOpen,
+         {"bad-addr.txt:1: skipped \"300.2.3\": a number outside 0..255\n",
+          "bad-addr.txt:2: skipped \"1.2\": not an address of the form a.b.c\n"}},
+        {{"-p", "1999", "-t", "5", "-c", "bad-cmds.txt", "-a", "addr.txt"}, 2, initOpen,
+         {"bad-cmds.txt:1: skipped \"stat\": not a command"}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"}, 2, initOpen,
+         {"cannot open serial port COM1999 (/dev/ttyS1998): no such device; "}},
+        {{"-p", dir.file("cmds.txt"), "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"}, 2,
+         "Initializing serial port " + dir.file("cmds.txt") + "\nError opening port\n",
+         {"cannot open serial port " + dir.file("cmds.txt") + ": not a serial device\n"}},
+        // A name in another encoding opens the file of exactly those bytes
+        // and is printed as it was given.
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "adr\xE9.txt"}, 2, initOpen, {}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "adr\xE8.txt"}, 1,
+         "Can't open file adr\xE8.txt\n", {"addresses file adr\xE8.txt: No such file"}},
+        // Messages leave standard output to the records.
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt", "--format=json"}, 2, "",
+         {"Initializing serial port 1999\nError opening port\n"}},
+        {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt", "--quiet"}, 2,
+         "Error opening port\n", {"no such device"}},
+    };
+    for (const auto& row : rows) {
+        ProcessResult r = cycle(dir, row.args);
+        EXPECT_EQ(r.exitCode, row.code) << row.args[0] << " " << r.err;
+        EXPECT_EQ(r.out, row.out) << row.args[0];
+        for (const std::string& text : row.err) {
+            EXPECT_NE(r.err.find(text), std::string::npos) << "missing: " << text << "\nin: " << r.err;
+        }
+    }
+}
+
+TEST(StartUp, HelpAndVersionOnStandardOutput)
+{
+    TempDir dir;
+    for (const char* option : {"--help", "-h"}) {
+        ProcessResult r = cycle(dir, {option});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out.rfind("Usage: varno_cycle -p PORT -t PAUSE", 0), 0u) << r.out;
+        for (const char* each : {"-p PORT", "-t PAUSE", "-c COMMANDS-FILE", "-a ADDRESSES-FILE",
+                                 "--format=FORMAT", "--timestamps=iso", "--count N", "--quiet",
+                                 "--version"}) {
+            EXPECT_NE(r.out.find(std::string("\n  ") + each), std::string::npos) << each;
+        }
+        EXPECT_EQ(r.err, "");
+    }
+    ProcessResult r = cycle(dir, {"--version"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("varno_cycle ", 0), 0u) << r.out;
+}
+
+TEST(PortFailure, ReasonAndHintForEachCause)
+{
+    TempDir dir;
+    varno_test::PseudoTerminal terminal;
+    const std::string plain = dir.write("plain", "");
+    const struct {
+        std::string path;
+        int error;
+        std::string start;
+    } rows[] = {
+        {dir.file("ttyNone"), ENOENT, "no such device; "},
+        {plain, ENOTTY, "not a serial device"},
+        {"/dev/null", ENOTTY, "not a serial device (not a terminal)"},
+        {terminal.slavePath(), EBUSY, "busy: another program holds it"},
+        {terminal.slavePath(), EWOULDBLOCK, "busy: another program holds it"},
+        {"tcp://127.0.0.1:1", ECONNREFUSED, "Connection refused"},
+    };
+    for (const auto& row : rows) {
+        const std::string reason = mirel_varno::portFailureReason(row.path, row.error);
+        EXPECT_EQ(reason.rfind(row.start, 0), 0u) << row.path << ": " << reason;
+    }
+    if (geteuid() != 0) {
+        ::chmod(plain.c_str(), 0);
+        const std::string reason = mirel_varno::portFailureReason(plain, EACCES);
+        EXPECT_EQ(reason.rfind("permission denied; the device belongs to group '", 0), 0u) << reason;
+        EXPECT_NE(reason.find("sudo usermod -aG "), std::string::npos) << reason;
+    }
 }

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "model/error.h"
+#include "base/error.h"
 
 using namespace mirel_varno;
 

@@ -6,20 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "wxprint.h"
+#include "base/floatbits.h"
+#include "support/wxprint.h"
 
 #include "model/measurestatus.h"
 
 using namespace mirel_varno;
 
 namespace {
-
-uint32_t bitsOf(float f)
-{
-    uint32_t bits = 0;
-    std::memcpy(&bits, &f, sizeof bits);
-    return bits;
-}
 
 Measure volts(float value, uint16_t status = 0)
 {
@@ -30,11 +24,11 @@ Measure volts(float value, uint16_t status = 0)
 
 TEST(Measure, NoValueIsOneExactFloat)
 {
-    EXPECT_EQ(bitsOf(NO_VALUE), 0xC426AAA0u);
+    EXPECT_EQ(floatBits(NO_VALUE), 0xC426AAA0u);
 
     const Measure none;
     EXPECT_FALSE(none.hasValue());
-    EXPECT_EQ(bitsOf(none.scaledValue()), 0xC426AAA0u);
+    EXPECT_EQ(floatBits(none.scaledValue()), 0xC426AAA0u);
     EXPECT_EQ(none.prefix(), "");
     EXPECT_EQ(none.status(), 0);
 

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "wxprint.h"
+#include "support/wxprint.h"
 
-#include "model/error.h"
+#include "base/error.h"
 #include "protocol/lsingle.h"
 
 using namespace mirel_varno;

@@ -12,7 +12,7 @@
 
 #include "model/measure.h"
 #include "model/pointparam.h"
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 

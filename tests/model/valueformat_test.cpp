@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 
@@ -26,6 +26,9 @@ TEST(ValueFormat, ScalingAndValueTexts)
         {1.125f, 1.12f, "", " 1.12 V"},
         {100.5f, 100.0f, "", " 100 V"},
         {112.5f, 112.0f, "", " 112 V"},
+        // 1005 * 0.1 rounds to exactly 100.5 in double, so it goes down too;
+        // a fused multiply-add would keep the excess and give 1010.
+        {1005.0f, 1000.0f, "", " 1000 V"},
         // Rounding up into the next decade keeps the row's prefix.
         {0.99951f, 1.0f, "", " 1.00 V"},
         {999.6f, 1000.0f, "", " 1000 V"},

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "simline.h"
+#include "support/simline.h"
 #include "support/process.h"
 
 namespace {

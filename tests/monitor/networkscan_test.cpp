@@ -4,8 +4,8 @@
 
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
-#include "simline.h"
+#include "base/clock.h"
+#include "support/simline.h"
 
 using namespace mirel_varno;
 using varno_test::SimLine;

@@ -7,8 +7,8 @@
 #include "model/pointparam.h"
 #include "protocol/lsingle.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "simline.h"
-#include "wxprint.h"
+#include "support/simline.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 using varno_test::Exchange;

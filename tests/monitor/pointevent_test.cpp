@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "model/algorithm.h"
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "model/pointparam.h"
-#include "wxprint.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "serial/clock.h"
-#include "wxprint.h"
+#include "base/clock.h"
+#include "support/wxprint.h"
 
 using namespace mirel_varno;
 

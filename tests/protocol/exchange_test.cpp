@@ -10,8 +10,9 @@
 #include <tuple>
 #include <vector>
 
+#include "base/floatbits.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 #include "support/pseudoterminal.h"
 #include "unitresponder.h"
 
@@ -28,10 +29,8 @@ const UnitAddress Unit{1, 2, 3};
 
 Bytes floatBytes(float f)
 {
-    uint32_t bits;
-    std::memcpy(&bits, &f, sizeof bits);
     Bytes out(4);
-    putLE32(out.data(), bits);
+    putLE32(out.data(), floatBits(f));
     return out;
 }
 

@@ -5,18 +5,12 @@
 #include <cstring>
 #include <limits>
 
+#include "base/floatbits.h"
 #include "protocol/lsingle.h"
 
 using namespace mirel_varno;
 
 namespace {
-
-uint32_t bitsOf(float f)
-{
-    uint32_t b;
-    std::memcpy(&b, &f, sizeof b);
-    return b;
-}
 
 LSingle packed(uint32_t bits)
 {
@@ -94,16 +88,16 @@ TEST(LSingle, ReadsBackAsFloats)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.bits);
-        const int64_t got = bitsOf(packed(c.bits).toFloat());
-        const int64_t want = bitsOf(c.out);
+        const int64_t got = floatBits(packed(c.bits).toFloat());
+        const int64_t want = floatBits(c.out);
         EXPECT_LE(std::llabs(got - want), static_cast<int64_t>(c.ulps)) << got << " vs " << want;
     }
 }
 
 TEST(LSingle, LimitsHaveTheirBitPatterns)
 {
-    EXPECT_EQ(bitsOf(packed(0x7FE7).toFloat()), 0x749D9D4Au);
-    EXPECT_EQ(bitsOf(packed(0x87E7).toFloat()), 0x0DA218D6u);
+    EXPECT_EQ(floatBits(packed(0x7FE7).toFloat()), 0x749D9D4Au);
+    EXPECT_EQ(floatBits(packed(0x87E7).toFloat()), 0x0DA218D6u);
 }
 
 TEST(LSingle, EveryPackedValueStaysInItsFields)

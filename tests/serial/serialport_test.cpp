@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "serial/serialport.h"
 #include "support/pseudoterminal.h"
 

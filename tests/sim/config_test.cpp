@@ -1,6 +1,9 @@
 // The INI description of a line and the control pipe's commands.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <string>
+
 #include "protocol/lsingle.h"
 #include "sim/control.h"
 #include "sim/simconfig.h"
@@ -133,4 +136,57 @@ TEST(SimControl, SwitchesFaultsAndStateAtRunTime)
         EXPECT_FALSE(applyControl(sim, bad, reply)) << bad;
         EXPECT_FALSE(reply.empty()) << bad;
     }
+}
+
+// The README's examples carry comments after their values.
+TEST(SimConfig, CommentsAfterValuesAreNotPartOfThem)
+{
+    const wxString ini = wxString::FromUTF8(
+        "[boiler]\n"
+        "address = 1.2.3           ; a.b.c\n"
+        "status = 0x0021\t# variable 24\n"
+        "version = Gas;unit#2 ; the ';' inside a word stays\n"
+        "text11 = \"quoted ; kept\"   ; dropped\n"
+        "fault.30 = error 4        ; only its version read fails\n"
+        "  ; a comment line of its own\n");
+    std::vector<SimUnit> units;
+    std::string error;
+    ASSERT_TRUE(parseConfig(ini, units, error)) << error;
+    ASSERT_EQ(units.size(), 1u);
+    const UnitState& s = units[0].state();
+    EXPECT_EQ(s.address, (UnitAddress{1, 2, 3}));
+    EXPECT_EQ(s.status, 0x0021);
+    EXPECT_EQ(s.version, "Gas;unit#2");
+    EXPECT_EQ(s.text11, "quoted ; kept");
+}
+
+// Every INI example in the READMEs loads as printed.
+TEST(SimConfig, TheReadmeExamplesLoad)
+{
+    const std::string source = VARNO_SOURCE_PATH;
+    size_t examples = 0;
+    for (const char* readme : {"/README.md", "/sim/README.md"}) {
+        std::ifstream in(source + readme);
+        ASSERT_TRUE(in) << readme;
+        std::string line;
+        std::string block;
+        bool inside = false;
+        while (std::getline(in, line)) {
+            if (!inside && line == "```ini") {
+                inside = true;
+                block.clear();
+            } else if (inside && line == "```") {
+                inside = false;
+                std::vector<SimUnit> units;
+                std::string error;
+                EXPECT_TRUE(parseConfig(wxString::FromUTF8(block.c_str()), units, error))
+                    << readme << ": " << error << "\n" << block;
+                EXPECT_EQ(units.size(), 1u) << readme;
+                ++examples;
+            } else if (inside) {
+                block += line + "\n";
+            }
+        }
+    }
+    EXPECT_EQ(examples, 2u);
 }

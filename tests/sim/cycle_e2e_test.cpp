@@ -7,9 +7,12 @@
 
 #include <csignal>
 #include <fstream>
+#include <iterator>
 #include <regex>
 
-#include "simline.h"
+#include <nlohmann/json.hpp>
+
+#include "simfixture.h"
 
 using varno_sim::ChildProcess;
 
@@ -18,7 +21,7 @@ namespace {
 const char* const Usage[] = {"Command line:",
                              "varno_cycle.exe -p port -t timeout -c <commands file> -a <addresses file>"};
 
-class Cycle : public varno_test::SimLine {
+class Cycle : public varno_test::SimLineTest {
 protected:
     // Starts varno_cycle in the working directory on our port.
     // With a terminal path, the tool runs in the foreground of that terminal.
@@ -271,14 +274,22 @@ TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
 
     ChildProcess second;
     const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    const int err = open(path("second.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    second.redirectStderr(err);
     ASSERT_TRUE(second.start({VARNO_CYCLE_PATH, "-p", std::to_string(port_), "-t", "10", "-c", "commands.txt", "-a",
                               "addresses.txt"},
                              dir_, null));
     close(null);
+    close(err);
     EXPECT_EQ(second.readRest(10000),
               "Initializing serial port " + std::to_string(port_) + "\nError opening port\n");
     ASSERT_TRUE(second.wait(5000));
     EXPECT_EQ(second.exitCode(), 2);
+    std::ifstream reason(path("second.err"));
+    const std::string text((std::istreambuf_iterator<char>(reason)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("cannot open serial port " + comName() + ": busy: another program holds it"),
+              std::string::npos)
+        << text;
 
     // The first goes on undisturbed.
     const auto later = reports(*first, 2);
@@ -360,6 +371,186 @@ TEST_F(Cycle, PollingResumesWhenTheLineComesBack)
     pressKeyAndExpectExit(*p);
 }
 
+namespace {
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int code = -1;
+};
+
+// Runs the tool to its end with the given arguments after "-p <port>",
+// standard input from /dev/null and standard error kept apart. With a
+// shell line, the tool runs inside it as "$@" (for redirections).
+RunResult runCycle(const std::string& dir, int port, std::vector<std::string> args,
+             const std::string& shellLine = "")
+{
+    std::vector<std::string> argv = {VARNO_CYCLE_PATH, "-p", std::to_string(port)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    if (!shellLine.empty()) {
+        argv.insert(argv.begin(), {"/bin/sh", "-c", shellLine, "sh"});
+    }
+    const std::string errPath = dir + "/stderr.txt";
+    const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ChildProcess p;
+    p.redirectStderr(err);
+    RunResult r;
+    EXPECT_TRUE(p.start(argv, dir, null));
+    close(null);
+    close(err);
+    r.out = p.readRest(60000);
+    EXPECT_TRUE(p.wait(10000));
+    r.code = p.exitCode();
+    std::ifstream in(errPath);
+    r.err.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return r;
+}
+
+std::vector<std::string> splitLines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        start = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+const char* const IsoTime = R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)";
+
+}  // namespace
+
+TEST_F(Cycle, JsonLinesWithCountEndAndSayWhetherEveryExchangeSucceeded)
+{
+    startSim(std::string(Healthy) + "[tab]\naddress = 1.0.9\nstatus = 0x0221\nversion = a\"b\\\\c\td\n");
+    writeFile("commands.txt", "status\nmeasure\nversion\n");
+    writeFile("good.txt", "1.2.3\n255.0.7\n1.0.9\n");
+    // As a service unit writes it: absolute paths, the device by its path.
+    RunResult r = runCycle(dir_, port_, {"-c", path("commands.txt"), "-a", path("good.txt"), "-p",
+                                         path(comName()), "--format=json", "-t", "5", "--count", "2"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    // Standard output holds nothing but records; the banner went to stderr.
+    EXPECT_NE(r.err.find("Initializing serial port " + path(comName()) + "\n"), std::string::npos) << r.err;
+    const std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 18u) << r.out;
+    std::vector<nlohmann::json> records;
+    for (const std::string& line : lines) {
+        records.push_back(nlohmann::json::parse(line));  // throws on anything else
+        EXPECT_TRUE(std::regex_match(records.back()["time"].get<std::string>(), std::regex(IsoTime)));
+        EXPECT_TRUE(records.back()["ok"].get<bool>()) << line;
+    }
+    // Commands outer, addresses inner, two passes.
+    EXPECT_EQ(records[0]["command"], "status");
+    EXPECT_EQ(records[0]["address"], "1.2.3");
+    EXPECT_EQ(records[0]["status"], 0xA4);
+    EXPECT_EQ(records[0]["status_hex"], "0x00A4");
+    ASSERT_EQ(records[0]["bits"].size(), 3u);  // bits 2, 5 and 7
+    EXPECT_EQ(records[0]["bits"][1]["bit"], 5);
+    EXPECT_EQ(records[0]["bits"][1]["text"], "Threshold is exceeded");
+    EXPECT_EQ(records[1]["address"], "255.0.7");
+    EXPECT_EQ(records[3]["command"], "measure");
+    EXPECT_EQ(records[3]["value"], 12.5);
+    EXPECT_EQ(records[3]["accuracy"], 7);
+    EXPECT_EQ(records[3]["seconds"], 30);
+    EXPECT_EQ(records[4]["value"], -0.0625);
+    EXPECT_EQ(records[6]["version"], "Unit 2.4 rev B");
+    EXPECT_EQ(records[8]["version"], "a\"b\\c\td");  // escaped in the line, whole here
+    EXPECT_EQ(records[17]["command"], "version");
+    EXPECT_EQ(records[17]["address"], "1.0.9");
+
+    // A unit that does not answer: its records carry the error, and the
+    // exit status says that not every exchange succeeded.
+    writeFile("mixed.txt", "1.2.3\n1.0.77\n");
+    writeFile("status.txt", "status\n");
+    r = runCycle(dir_, port_, {"-t", "5", "-c", "status.txt", "-a", "mixed.txt", "--format=json",
+                               "--count=1", "--quiet"});
+    EXPECT_EQ(r.code, 6) << r.err;
+    EXPECT_EQ(r.err.find("Initializing serial port"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("1 of 2 exchanges failed"), std::string::npos) << r.err;
+    const std::vector<std::string> mixed = splitLines(r.out);
+    ASSERT_EQ(mixed.size(), 2u) << r.out;
+    const nlohmann::json failed = nlohmann::json::parse(mixed[1]);
+    EXPECT_EQ(failed["address"], "1.0.77");
+    EXPECT_FALSE(failed["ok"].get<bool>());
+    EXPECT_EQ(failed["error_code"], 0xF00);
+    EXPECT_EQ(failed["error"], "No answer");
+    EXPECT_FALSE(failed.contains("status"));
+}
+
+TEST_F(Cycle, CsvAndIsoTimestampsAndTheClassicLinesOfOnePass)
+{
+    startSim(std::string(Healthy) + "[comma]\naddress = 1.0.9\nversion = 2,\"x\"\n");
+    writeFile("commands.txt", "status\nversion\n");
+    writeFile("addresses.txt", "1.2.3\n1.0.9\n");
+    const std::vector<std::string> base = {"-t", "5", "-c", "commands.txt", "-a", "addresses.txt",
+                                           "--count", "1"};
+    auto with = [&base](std::vector<std::string> more) {
+        more.insert(more.begin(), base.begin(), base.end());
+        return more;
+    };
+
+    RunResult r = runCycle(dir_, port_, with({"--format=csv"}));
+    EXPECT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "time,address,command,ok,status,value,accuracy,seconds,version,error_code,error");
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(std::string(IsoTime) +
+                                                      ",1\\.2\\.3,status,true,0x00A4,,,,,,")))
+        << lines[1];
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(std::string(IsoTime) +
+                                                      ",1\\.0\\.9,version,true,,,,,\"2,\"\"x\"\"\",,")))
+        << lines[4];
+
+    r = runCycle(dir_, port_, with({"--timestamps=iso", "--quiet"}));
+    EXPECT_EQ(r.code, 0) << r.err;
+    lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(std::string(IsoTime) + " 1\\.2\\.3\tStatus: 0x00A4")))
+        << lines[0];
+
+    // The classic form stays byte for byte: banner, HH:MM:SS, tab, text.
+    r = runCycle(dir_, port_, base);
+    EXPECT_EQ(r.code, 0) << r.err;
+    lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "Initializing serial port " + std::to_string(port_));
+    const std::regex classic(R"(\d\d:\d\d:\d\d (1\.2\.3|1\.0\.9)\t(.*))");
+    const std::string results[] = {"Status: 0x00A4", "Status: 0x0000", "Version: Unit 2.4 rev B",
+                                   "Version: 2,\"x\""};
+    for (size_t i = 0; i < 4; ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i + 1], m, classic)) << lines[i + 1];
+        EXPECT_EQ(m[2], results[i]);
+    }
+}
+
+// A report nobody can take ends the run with a message and exit status 7,
+// whether the disk is full or the reader has gone.
+TEST_F(Cycle, OutputThatFailsEndsTheRunWithItsOwnStatus)
+{
+    startSim(Healthy);
+    writeFile("commands.txt", "status\n");
+    writeFile("addresses.txt", "1.2.3\n");
+    const std::vector<std::string> args = {"-t", "5", "-c", "commands.txt", "-a", "addresses.txt"};
+
+    RunResult r = runCycle(dir_, port_, args, "exec \"$@\" >/dev/full");
+    EXPECT_EQ(r.code, 7) << r.err;
+    EXPECT_NE(r.err.find("cannot write the report to standard output (No space left on device)"),
+              std::string::npos) << r.err;
+
+    // The tool's own status comes back through a file.
+    r = runCycle(dir_, port_, args, "{ \"$@\"; echo $? >status.txt; } | head -n 3 >/dev/null");
+    std::ifstream status(path("status.txt"));
+    int code = -1;
+    status >> code;
+    EXPECT_EQ(code, 7) << r.err;
+    EXPECT_NE(r.err.find("cannot write the report to standard output (Broken pipe)"), std::string::npos)
+        << r.err;
+}
+
 TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
 {
     using Lines = std::vector<std::pair<std::string, std::string>>;
@@ -391,8 +582,7 @@ TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
         auto p = startCycle(c.commands, c.addresses);
         EXPECT_EQ(reports(*p, c.expected.size()), c.expected);
         pressKeyAndExpectExit(*p);
-        sim_->signal(SIGTERM);
-        EXPECT_TRUE(sim_->wait(5000));
+        EXPECT_TRUE(line_.stop());
     }
 }
 
@@ -405,4 +595,21 @@ TEST_F(Cycle, ControlCharactersInAUnitTextStayInsideItsLine)
         2, {"1.2.3", "Version: Gas\\tunit\\r\\n2.4 \\\\ B"});
     EXPECT_EQ(reports(*p, 2), expected);
     pressKeyAndExpectExit(*p);
+
+    // CSV writes them out the same way; JSON escapes them itself.
+    writeFile("commands.txt", "version\n");
+    writeFile("addresses.txt", "1.2.3\n");
+    const std::vector<std::string> args = {"-t", "5", "-c", "commands.txt", "-a", "addresses.txt", "--count", "1"};
+    std::vector<std::string> csv = args;
+    csv.push_back("--format=csv");
+    RunResult r = runCycle(dir_, port_, csv);
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_NE(lines[1].find(",version,true,,,,,Gas\\tunit\\r\\n2.4 \\\\ B,,"), std::string::npos) << lines[1];
+    std::vector<std::string> json = args;
+    json.push_back("--format=json");
+    r = runCycle(dir_, port_, json);
+    lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["version"], "Gas\tunit\r\n2.4 \\ B");
 }

@@ -9,7 +9,7 @@
 #include <csignal>
 
 #include "sim/simunit.h"
-#include "simline.h"
+#include "simfixture.h"
 #include "simtesthelpers.h"
 
 using namespace mirel_varno;
@@ -21,7 +21,7 @@ const char* const TwoUnits =
     "[a]\naddress = 1.2.3\nstatus = 0x00A4\n"
     "[b]\naddress = 1.2.4\nfault.24 = stop 10\n";
 
-class SimProcess : public varno_test::SimLine {
+class SimProcess : public varno_test::SimLineTest {
 protected:
     // Opens the line as a host would.
     int openLine()

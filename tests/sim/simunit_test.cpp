@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "base/floatbits.h"
 #include "protocol/lsingle.h"
 #include "protocol/textcodec.h"
 #include "sim/simulator.h"
@@ -23,9 +24,7 @@ constexpr UnitAddress Unit{1, 2, 3};
 
 float asFloat(const std::vector<uint8_t>& v)
 {
-    float f = 0.0f;
-    std::memcpy(&f, v.data(), 4);
-    return f;
+    return floatFromBits(getLE32(v.data()));
 }
 
 UnitState sampleState()
@@ -158,7 +157,7 @@ TEST(SimUnit, WritesChangeWhatLaterReadsReturn)
     EXPECT_EQ(read(253), (std::vector<uint8_t>{0, 0}));
 
     // A float written to a packed parameter is stored packed and listed as changed.
-    const uint32_t bits = [] { float f = 1000.0f; uint32_t b; std::memcpy(&b, &f, 4); return b; }();
+    const uint32_t bits = floatBits(1000.0f);
     write(DataType::Float, {115, uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)});
     EXPECT_EQ(read(115), (std::vector<uint8_t>{0xE8, 0x0B, 0, 0}));  // m 1000, e 2
     write(DataType::Byte, {113, 9});

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 namespace varno_test {
 
@@ -83,10 +83,14 @@ std::string TempDir::write(const std::string& name, const std::string& content) 
 {
     const std::string path = file(name);
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || ::write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
+    if (fd < 0) {
+        throw std::runtime_error("cannot create " + path);
+    }
+    const bool written = ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    close(fd);
+    if (!written) {
         throw std::runtime_error("cannot write " + path);
     }
-    close(fd);
     return path;
 }
 

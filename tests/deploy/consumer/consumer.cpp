@@ -1,7 +1,7 @@
 // Uses the installed library the way an application would.
 #include <cstdio>
 
-#include "model/error.h"
+#include "base/error.h"
 #include "model/measure.h"
 #include "monitor/point.h"
 #include "monitor/pointevent.h"

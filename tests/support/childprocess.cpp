@@ -1,4 +1,4 @@
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "serial/clock.h"
+#include "base/clock.h"
 
 extern char** environ;
 

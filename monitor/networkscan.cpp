@@ -3,7 +3,7 @@
 #include "monitor/point.h"
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
-#include "serial/clock.h"
+#include "base/clock.h"
 
 namespace mirel_varno {
 

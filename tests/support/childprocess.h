@@ -1,5 +1,5 @@
-#ifndef VARNO_SIM_CHILDPROCESS_H
-#define VARNO_SIM_CHILDPROCESS_H
+#ifndef VARNO_TESTS_CHILDPROCESS_H
+#define VARNO_TESTS_CHILDPROCESS_H
 
 #include <sys/types.h>
 

@@ -1,5 +1,5 @@
-#ifndef MIREL_VARNO_MODEL_ERROR_H
-#define MIREL_VARNO_MODEL_ERROR_H
+#ifndef MIREL_VARNO_BASE_ERROR_H
+#define MIREL_VARNO_BASE_ERROR_H
 
 #include <cstdint>
 
@@ -46,6 +46,12 @@ private:
     wxString message_;
     Error code_;
 };
+
+// The protocol's own text for a link or unit error code, beside the table
+// of Exception: empty for 0, "Unknown error" for a code without a row
+// (SerialPortError and UnsupportedDataType have none). Texts are translated
+// once, on first use.
+wxString unitErrorText(int32_t code);
 
 namespace detail {
 // The part of a path after its last '/': the raising file's own name.

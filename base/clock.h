@@ -1,5 +1,5 @@
-#ifndef MIREL_VARNO_SERIAL_CLOCK_H
-#define MIREL_VARNO_SERIAL_CLOCK_H
+#ifndef MIREL_VARNO_BASE_CLOCK_H
+#define MIREL_VARNO_BASE_CLOCK_H
 
 #include <cstdint>
 

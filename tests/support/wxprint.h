@@ -1,5 +1,5 @@
-#ifndef VARNO_TESTS_MONITOR_WXPRINT_H
-#define VARNO_TESTS_MONITOR_WXPRINT_H
+#ifndef VARNO_TESTS_WXPRINT_H
+#define VARNO_TESTS_WXPRINT_H
 
 #include <ostream>
 

@@ -1,4 +1,4 @@
-#include "serial/clock.h"
+#include "base/clock.h"
 
 #include <cerrno>
 #include <ctime>

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/childprocess.h"
+#include "support/childprocess.h"
 
 using varno_sim::ChildProcess;
 

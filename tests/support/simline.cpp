@@ -1,17 +1,11 @@
-#include "simline.h"
+#include "support/simline.h"
 
-#include <cstdlib>
+#include <csignal>
 #include <sstream>
 
 namespace varno_test {
 
 namespace {
-
-std::string simulatorPath()
-{
-    const char* build = std::getenv("VARNO_BUILD_DIR");
-    return std::string(build != nullptr ? build : ".") + "/sim/varno_unitsim";
-}
 
 // "<time> <address> rx <14 header bytes> [| <data bytes>] -> ..."
 bool parseLogLine(const std::string& line, Exchange& exchange)
@@ -41,20 +35,48 @@ bool parseLogLine(const std::string& line, Exchange& exchange)
 
 SimLine::SimLine(const std::string& ini, bool log)
 {
-    const std::string config = dir_.write("units.ini", ini);
-    std::vector<std::string> argv = {simulatorPath(), "--no-pacing", "--link", "line"};
+    std::vector<std::string> options = {"--no-pacing", "--link", "line"};
     if (log) {
-        argv.push_back("--log");
+        options.push_back("--log");
     }
-    argv.push_back(config);
-    sim_ = std::make_unique<varno_sim::ChildProcess>();
     // The log goes to standard error: read it with the output.
-    std::string first;
-    started_ = sim_->start(argv, dir_.path(), -1, true) && sim_->readLine(first, 10000) &&
-               first.find("listening") != std::string::npos;
+    start(ini, options, true);
 }
 
-SimLine::~SimLine() = default;
+SimLine::~SimLine()
+{
+    stop();
+}
+
+bool SimLine::start(const std::string& ini, const std::vector<std::string>& options,
+                    bool mergeStderr)
+{
+    dir_.write("units.ini", ini);
+    std::vector<std::string> argv = {VARNO_UNITSIM_PATH};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("units.ini");
+    sim_ = std::make_unique<varno_sim::ChildProcess>();
+    std::string first;
+    if (!sim_->start(argv, dir_.path(), -1, mergeStderr)) {
+        startError_ = "cannot start " + argv.front();
+    } else if (!sim_->readLine(first, 10000)) {
+        startError_ = "simulator did not start";
+    } else if (first.find("listening on") == std::string::npos) {
+        startError_ = first;
+    } else {
+        started_ = true;
+    }
+    return started_;
+}
+
+bool SimLine::stop()
+{
+    if (!sim_ || !sim_->running()) {
+        return true;
+    }
+    sim_->signal(SIGTERM);
+    return sim_->wait(5000);
+}
 
 std::vector<Exchange> SimLine::takeExchanges()
 {
