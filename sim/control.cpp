@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 
 #include "sim/simconfig.h"
 
@@ -27,116 +28,191 @@ std::string describeUnit(const SimUnit& u)
     return s;
 }
 
-}  // namespace
+// ---- The commands; each gets the line split into words.
 
-bool applyControl(Simulator& simulator, const std::string& line, std::string& reply)
+struct Command {
+    Simulator& simulator;
+    const std::string& line;
+    const std::vector<std::string>& words;
+    std::string& reply;
+};
+
+// The unit named by the word after the verb; null with the reason in the
+// reply when there is none.
+SimUnit* commandUnit(const Command& c)
 {
-    const std::vector<std::string> w = splitWords(line);
-    if (w.empty()) {
-        reply = "empty command";
-        return false;
-    }
-    const std::string& verb = w[0];
-    if (verb == "list") {
-        reply.clear();
-        for (const SimUnit& u : simulator.units()) {
-            reply += (reply.empty() ? "" : "; ") + describeUnit(u);
-        }
-        return true;
-    }
-    if (verb == "clear" && w.size() == 2 && w[1] == "all") {
-        for (SimUnit& u : simulator.units()) {
-            u.clearFaults();
-        }
-        reply = "all faults cleared";
-        return true;
-    }
-    if (verb != "fault" && verb != "clear" && verb != "set") {
-        reply = "unknown command '" + verb + "'";
-        return false;
-    }
     mirel_varno::UnitAddress address;
-    if (w.size() < 2 || !parseAddress(w[1], address)) {
-        reply = "expected a unit address a.b.c after '" + verb + "'";
-        return false;
+    if (c.words.size() < 2 || !parseAddress(c.words[1], address)) {
+        c.reply = "expected a unit address a.b.c after '" + c.words[0] + "'";
+        return nullptr;
     }
-    SimUnit* unit = simulator.find(address);
+    SimUnit* unit = c.simulator.find(address);
     if (unit == nullptr) {
-        reply = "no unit " + w[1];
-        return false;
+        c.reply = "no unit " + c.words[1];
     }
+    return unit;
+}
 
-    size_t next = 2;
-    long variable = -1;
-    if (verb != "set" && w.size() > 3 && w[2] == "var") {
-        if (!parseNumber(w[3], 0, 255, variable)) {
-            reply = "expected a variable number 0-255 after 'var'";
+// An optional "var <n>" after the address: `variable` stays -1 without
+// one, and `next` is the first word after it.
+bool variableOption(const Command& c, long& variable, size_t& next)
+{
+    variable = -1;
+    next = 2;
+    if (c.words.size() > 3 && c.words[2] == "var") {
+        if (!parseNumber(c.words[3], 0, 255, variable)) {
+            c.reply = "expected a variable number 0-255 after 'var'";
             return false;
         }
         next = 4;
     }
+    return true;
+}
 
-    if (verb == "clear") {
-        if (next != w.size()) {
-            reply = "expected: clear <a.b.c> [var <n>]";
-            return false;
+bool listCommand(const Command& c)
+{
+    c.reply.clear();
+    for (const SimUnit& u : c.simulator.units()) {
+        c.reply += (c.reply.empty() ? "" : "; ") + describeUnit(u);
+    }
+    return true;
+}
+
+bool clearCommand(const Command& c)
+{
+    if (c.words.size() == 2 && c.words[1] == "all") {
+        for (SimUnit& u : c.simulator.units()) {
+            u.clearFaults();
         }
-        if (variable >= 0) {
-            unit->clearVariableFault(static_cast<uint8_t>(variable));
-        } else {
-            unit->clearFaults();
-        }
-        reply = describeUnit(*unit);
+        c.reply = "all faults cleared";
         return true;
     }
-    if (verb == "fault") {
-        Fault fault;
-        const std::vector<std::string> words(w.begin() + static_cast<std::ptrdiff_t>(next), w.end());
-        if (!parseFault(words, fault, reply)) {
-            return false;
-        }
-        if (variable >= 0) {
-            unit->setVariableFault(static_cast<uint8_t>(variable), fault);
-        } else {
-            unit->setFault(fault);
-        }
-        reply = describeUnit(*unit);
-        return true;
+    SimUnit* unit = commandUnit(c);
+    long variable = -1;
+    size_t next = 2;
+    if (unit == nullptr || !variableOption(c, variable, next)) {
+        return false;
     }
+    if (next != c.words.size()) {
+        c.reply = "expected: clear <a.b.c> [var <n>]";
+        return false;
+    }
+    if (variable >= 0) {
+        unit->clearVariableFault(static_cast<uint8_t>(variable));
+    } else {
+        unit->clearFaults();
+    }
+    c.reply = describeUnit(*unit);
+    return true;
+}
 
-    // set
-    UnitState& s = unit->state();
+bool faultCommand(const Command& c)
+{
+    SimUnit* unit = commandUnit(c);
+    long variable = -1;
+    size_t next = 2;
+    if (unit == nullptr || !variableOption(c, variable, next)) {
+        return false;
+    }
+    Fault fault;
+    const std::vector<std::string> words(c.words.begin() + static_cast<std::ptrdiff_t>(next),
+                                         c.words.end());
+    if (!parseFault(words, fault, c.reply)) {
+        return false;
+    }
+    if (variable >= 0) {
+        unit->setVariableFault(static_cast<uint8_t>(variable), fault);
+    } else {
+        unit->setFault(fault);
+    }
+    c.reply = describeUnit(*unit);
+    return true;
+}
+
+// ---- set <a.b.c> <what> <value...>
+
+bool setStatus(const Command& c, UnitState& s)
+{
     long n = 0;
-    if (w.size() == 4 && w[2] == "status" && parseNumber(w[3], 0, 0xFFFF, n)) {
-        s.status = static_cast<uint16_t>(n);
-        reply = describeUnit(*unit);
-        return true;
+    if (c.words.size() != 4 || !parseNumber(c.words[3], 0, 0xFFFF, n)) {
+        return false;
     }
-    if (w.size() >= 4 && w.size() <= 6 && w[2] == "measure") {
-        float value = 0.0f;
-        long time = s.measureTime;
-        long accuracy = s.measureAccuracy;
-        if (toFloat(w[3], value) && (w.size() < 5 || parseNumber(w[4], INT32_MIN, INT32_MAX, time)) &&
-            (w.size() < 6 || parseNumber(w[5], 0, 255, accuracy))) {
-            s.measureValue = value;
-            s.measureTime = static_cast<int32_t>(time);
-            s.measureAccuracy = static_cast<uint8_t>(accuracy);
-            reply = describeUnit(*unit);
-            return true;
-        }
+    s.status = static_cast<uint16_t>(n);
+    return true;
+}
+
+bool setMeasure(const Command& c, UnitState& s)
+{
+    const std::vector<std::string>& w = c.words;
+    float value = 0.0f;
+    long time = s.measureTime;
+    long accuracy = s.measureAccuracy;
+    if (w.size() < 4 || w.size() > 6 || !toFloat(w[3], value) ||
+        (w.size() >= 5 && !parseNumber(w[4], INT32_MIN, INT32_MAX, time)) ||
+        (w.size() >= 6 && !parseNumber(w[5], 0, 255, accuracy))) {
+        return false;
     }
-    if (w.size() >= 3 && w[2] == "version") {
-        // The rest of the line as it was typed, inner spaces kept.
-        const size_t at = line.find("version");
-        std::string text = line.substr(at + 7);
-        const size_t first = text.find_first_not_of(" \t");
-        text = first == std::string::npos ? std::string() : text.substr(first);
-        s.version = wxString::FromUTF8(text.c_str());
-        reply = describeUnit(*unit);
-        return true;
+    s.measureValue = value;
+    s.measureTime = static_cast<int32_t>(time);
+    s.measureAccuracy = static_cast<uint8_t>(accuracy);
+    return true;
+}
+
+bool setVersion(const Command& c, UnitState& s)
+{
+    // The rest of the line as it was typed, inner spaces kept.
+    const size_t at = c.line.find("version");
+    std::string text = c.line.substr(at + 7);
+    const size_t first = text.find_first_not_of(" \t");
+    text = first == std::string::npos ? std::string() : text.substr(first);
+    s.version = wxString::FromUTF8(text.c_str());
+    return true;
+}
+
+const std::map<std::string, bool (*)(const Command&, UnitState&)> setters = {
+    {"status", setStatus},
+    {"measure", setMeasure},
+    {"version", setVersion},
+};
+
+bool setCommand(const Command& c)
+{
+    SimUnit* unit = commandUnit(c);
+    if (unit == nullptr) {
+        return false;
     }
-    reply = "expected: set <a.b.c> status <word> | measure <value> [<time> [<accuracy>]] | version <text>";
-    return false;
+    const auto setter = c.words.size() >= 3 ? setters.find(c.words[2]) : setters.end();
+    if (setter == setters.end() || !setter->second(c, unit->state())) {
+        c.reply = "expected: set <a.b.c> status <word> | measure <value> [<time> [<accuracy>]] | "
+                  "version <text>";
+        return false;
+    }
+    c.reply = describeUnit(*unit);
+    return true;
+}
+
+const std::map<std::string, bool (*)(const Command&)> commands = {
+    {"list", listCommand},
+    {"clear", clearCommand},
+    {"fault", faultCommand},
+    {"set", setCommand},
+};
+
+}  // namespace
+
+bool applyControl(Simulator& simulator, const std::string& line, std::string& reply)
+{
+    const std::vector<std::string> words = splitWords(line);
+    if (words.empty()) {
+        reply = "empty command";
+        return false;
+    }
+    const auto command = commands.find(words[0]);
+    if (command == commands.end()) {
+        reply = "unknown command '" + words[0] + "'";
+        return false;
+    }
+    return command->second(Command{simulator, line, words, reply});
 }
 
 }  // namespace varno_sim

@@ -245,6 +245,34 @@ void writeOut(int fd, Transmitter& tx, int64_t now)
     }
 }
 
+// INT, TERM and HUP end the run through the wake-up pipe; a client that
+// goes away from the control pipe is no reason to die.
+void installStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// The line that tells a waiting test or user that the units listen.
+void announce(const Options& o, Simulator& sim, const TtyLink& line)
+{
+    std::printf("varno_unitsim: %zu unit(s) listening on %s", sim.units().size(),
+                line.devicePath().c_str());
+    if (!line.linkName().empty()) {
+        std::printf(" as %s", line.linkName().c_str());
+    }
+    if (!o.control.empty()) {
+        std::printf(", control pipe %s", o.control.c_str());
+    }
+    std::printf(o.pacing ? ", %d baud\n" : ", no pacing\n", o.baud);
+    std::fflush(stdout);
+}
+
 int run(const Options& o)
 {
     std::vector<SimUnit> units;
@@ -258,13 +286,7 @@ int run(const Options& o)
         std::perror("varno_unitsim: pipe");
         return 1;
     }
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    installStopSignals();
 
     TtyLink line;
     const bool opened = o.device.empty() ? line.openPseudoTerminal(o.link, error)
@@ -286,16 +308,7 @@ int run(const Options& o)
         sim.setLog(logLine);
     }
 
-    std::printf("varno_unitsim: %zu unit(s) listening on %s", sim.units().size(),
-                line.devicePath().c_str());
-    if (!line.linkName().empty()) {
-        std::printf(" as %s", line.linkName().c_str());
-    }
-    if (!o.control.empty()) {
-        std::printf(", control pipe %s", o.control.c_str());
-    }
-    std::printf(o.pacing ? ", %d baud\n" : ", no pacing\n", o.baud);
-    std::fflush(stdout);
+    announce(o, sim, line);
 
     // Paced bytes leave in bursts of about 2 ms, well inside the host's
     // 6 ms gap between two bytes of one read.

@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <type_traits>
+#include <utility>
 
 #include <wx/fileconf.h>
 #include <wx/log.h>
@@ -43,49 +46,60 @@ bool parseFloat(const std::string& text, float& value)
     return true;
 }
 
-// Reads the keys of one unit's group into its state and faults.
+// One key = value line of a unit's group, while it is being read.
+struct Entry {
+    const wxString& key;
+    const wxString& value;
+    SimUnit& unit;
+    std::string& error;
+
+    UnitState& state() const { return unit.state(); }
+};
+
+// Reads the keys of one unit's group into its state and faults. The keys
+// are in the tables below: plain keys, keys with a number after a prefix
+// (text254.<selector>, fault.<variable>) and indexed records
+// (param<i>.<field>, algo<i>.<field>, statusbit<i>).
 class UnitReader {
 public:
     UnitReader(wxFileConfig& config, const wxString& group) : config_(config), group_(group) {}
 
     bool read(SimUnit& unit, std::string& error);
 
-private:
-    bool fail(const wxString& key, const std::string& why, std::string& error)
+    bool fail(const Entry& e, const std::string& why) const
     {
-        error = "[" + utf8(group_) + "] " + utf8(key) + ": " + why;
+        e.error = "[" + utf8(group_) + "] " + utf8(e.key) + ": " + why;
         return false;
     }
-    bool entry(const wxString& key, const wxString& value, SimUnit& unit, std::string& error);
-    bool number(const wxString& key, const wxString& value, long low, long high, long& out,
-                std::string& error)
+    bool number(const Entry& e, long low, long high, long& out) const
     {
-        return parseLong(utf8(value), low, high, out) ||
-               fail(key, "expected a number from " + std::to_string(low) + " to " +
-                             std::to_string(high), error);
+        return parseLong(utf8(e.value), low, high, out) ||
+               fail(e, "expected a number from " + std::to_string(low) + " to " +
+                           std::to_string(high));
     }
-    bool real(const wxString& key, const wxString& value, float& out, std::string& error)
+    bool real(const Entry& e, float& out) const
     {
-        return parseFloat(utf8(value), out) || fail(key, "expected a number", error);
+        return parseFloat(utf8(e.value), out) || fail(e, "expected a number");
     }
-    bool numbers(const wxString& key, const wxString& value, size_t count, long low, long high,
-                 std::vector<long>& out, std::string& error);
-    bool indexed(const wxString& key, const wxString& prefix, size_t limit, size_t& index,
-                 wxString& field);
+    bool numbers(const Entry& e, size_t count, long low, long high, std::vector<long>& out) const;
 
-    wxFileConfig& config_;
-    wxString group_;
     std::map<size_t, SimParam> params_;
     std::map<size_t, wxString> paramValues_;
     std::map<size_t, SimAlgorithm> algorithms_;
     std::map<size_t, wxString> statusBits_;
+
+private:
+    bool entry(const wxString& key, const wxString& value, SimUnit& unit, std::string& error);
+
+    wxFileConfig& config_;
+    wxString group_;
 };
 
-bool UnitReader::numbers(const wxString& key, const wxString& value, size_t count, long low,
-                         long high, std::vector<long>& out, std::string& error)
+bool UnitReader::numbers(const Entry& e, size_t count, long low, long high,
+                         std::vector<long>& out) const
 {
     out.clear();
-    for (const std::string& w : splitWords(utf8(value))) {
+    for (const std::string& w : splitWords(utf8(e.value))) {
         std::string word = w;
         if (!word.empty() && word.back() == ',') {
             word.pop_back();
@@ -95,20 +109,252 @@ bool UnitReader::numbers(const wxString& key, const wxString& value, size_t coun
             continue;
         }
         if (!parseLong(word, low, high, v)) {
-            return fail(key, "'" + word + "' is not a number from " + std::to_string(low) +
-                                 " to " + std::to_string(high), error);
+            return fail(e, "'" + word + "' is not a number from " + std::to_string(low) + " to " +
+                               std::to_string(high));
         }
         out.push_back(v);
     }
     if (count > 0 && out.size() != count) {
-        return fail(key, "expected " + std::to_string(count) + " numbers", error);
+        return fail(e, "expected " + std::to_string(count) + " numbers");
     }
     return true;
 }
 
+// ---- Plain keys
+
+using KeyHandler = bool (*)(UnitReader&, const Entry&);
+
+template <typename Record, auto Field>
+using FieldType = std::remove_reference_t<decltype(std::declval<Record&>().*Field)>;
+
+// A whole number from Low to High into a field of the unit's state.
+template <auto Field, long Low, long High>
+bool wholeKey(UnitReader& r, const Entry& e)
+{
+    long n = 0;
+    if (!r.number(e, Low, High, n)) {
+        return false;
+    }
+    e.state().*Field = static_cast<FieldType<UnitState, Field>>(n);
+    return true;
+}
+
+template <auto Field>
+bool realKey(UnitReader& r, const Entry& e)
+{
+    return r.real(e, e.state().*Field);
+}
+
+template <auto Field>
+bool textKey(UnitReader&, const Entry& e)
+{
+    e.state().*Field = e.value;
+    return true;
+}
+
+// A fixed count of numbers from Low to High into an array of the state.
+template <auto Field, long Low, long High>
+bool listKey(UnitReader& r, const Entry& e)
+{
+    auto& field = e.state().*Field;
+    std::vector<long> list;
+    if (!r.numbers(e, field.size(), Low, High, list)) {
+        return false;
+    }
+    for (size_t k = 0; k < field.size(); ++k) {
+        field[k] = static_cast<std::remove_reference_t<decltype(field[k])>>(list[k]);
+    }
+    return true;
+}
+
+bool addressKey(UnitReader& r, const Entry& e)
+{
+    return parseAddress(utf8(e.value), e.state().address) || r.fail(e, "expected a.b.c");
+}
+
+bool changedKey(UnitReader& r, const Entry& e)
+{
+    std::vector<long> list;
+    if (!r.numbers(e, 0, 0, 255, list)) {
+        return false;
+    }
+    e.state().changedParams.assign(list.begin(), list.end());
+    return true;
+}
+
+bool var15Key(UnitReader& r, const Entry& e)
+{
+    std::vector<long> list;
+    if (!r.numbers(e, 2, INT32_MIN, INT32_MAX, list)) {
+        return false;
+    }
+    if (list[1] < INT16_MIN || list[1] > INT16_MAX) {
+        return r.fail(e, "the second number must fit 16 bits");
+    }
+    e.state().var15Long = static_cast<int32_t>(list[0]);
+    e.state().var15Short = static_cast<int16_t>(list[1]);
+    return true;
+}
+
+bool faultKey(UnitReader& r, const Entry& e)
+{
+    Fault fault;
+    std::string why;
+    if (!parseFault(splitWords(utf8(e.value)), fault, why)) {
+        return r.fail(e, why);
+    }
+    e.unit.setFault(fault);
+    return true;
+}
+
+const std::map<wxString, KeyHandler> plainKeys = {
+    {"address", addressKey},
+    {"status", wholeKey<&UnitState::status, 0, 0xFFFF>},
+    {"measure", realKey<&UnitState::measureValue>},
+    {"time", wholeKey<&UnitState::measureTime, INT32_MIN, INT32_MAX>},
+    {"accuracy", wholeKey<&UnitState::measureAccuracy, 0, 255>},
+    {"version", textKey<&UnitState::version>},
+    {"text11", textKey<&UnitState::text11>},
+    {"text17", textKey<&UnitState::text17>},
+    {"text18", textKey<&UnitState::text18>},
+    {"text27", textKey<&UnitState::text27>},
+    {"text252", textKey<&UnitState::text252>},
+    {"byte28", wholeKey<&UnitState::byte28, 0, 255>},
+    {"algorithm", wholeKey<&UnitState::currentAlgorithm, 0, 255>},
+    {"date12", listKey<&UnitState::date12, 0, 255>},
+    {"date13", listKey<&UnitState::date13, 0, 255>},
+    {"changed", changedKey},
+    {"var9", listKey<&UnitState::var9, INT32_MIN, INT32_MAX>},
+    {"var10", wholeKey<&UnitState::var10, INT32_MIN, UINT32_MAX>},
+    {"var15", var15Key},
+    {"word253", wholeKey<&UnitState::word253, 0, 0xFFFF>},
+    {"fault", faultKey},
+};
+
+// ---- Keys with a number after a prefix: <prefix><number>
+
+using NumberedHandler = bool (*)(UnitReader&, const Entry&, long number);
+
+struct NumberedKey {
+    const char* prefix;
+    long high;
+    const char* form;  // said when the number is missing or too large
+    NumberedHandler handler;
+};
+
+const NumberedKey numberedKeys[] = {
+    {"text254.", 0xFFFF, "expected text254.<selector 0-65535>",
+     [](UnitReader&, const Entry& e, long selector) {
+         e.state().texts254[static_cast<uint16_t>(selector)] = e.value;
+         return true;
+     }},
+    {"fault.", 255, "expected fault.<variable 0-255>",
+     [](UnitReader& r, const Entry& e, long variable) {
+         Fault fault;
+         std::string why;
+         if (!parseFault(splitWords(utf8(e.value)), fault, why)) {
+             return r.fail(e, why);
+         }
+         e.unit.setVariableFault(static_cast<uint8_t>(variable), fault);
+         return true;
+     }},
+};
+
+// ---- Indexed records: <prefix><index>[.<field>], indexes from 0
+
+using FieldHandler = bool (*)(UnitReader&, const Entry&, size_t index);
+
+struct RecordField {
+    const char* field;  // empty: the key has no field
+    FieldHandler handler;
+};
+
+template <auto Field>
+bool paramText(UnitReader& r, const Entry& e, size_t i)
+{
+    r.params_[i].*Field = e.value;
+    return true;
+}
+
+template <auto Field>
+bool algorithmText(UnitReader& r, const Entry& e, size_t i)
+{
+    r.algorithms_[i].*Field = e.value;
+    return true;
+}
+
+template <auto Field, long Low, long High>
+bool algorithmWhole(UnitReader& r, const Entry& e, size_t i)
+{
+    long n = 0;
+    if (!r.number(e, Low, High, n)) {
+        return false;
+    }
+    r.algorithms_[i].*Field = static_cast<FieldType<SimAlgorithm, Field>>(n);
+    return true;
+}
+
+bool paramType(UnitReader& r, const Entry& e, size_t i)
+{
+    static const std::map<wxString, DataType> types = {
+        {"byte", DataType::Byte}, {"packed", DataType::Packed}, {"float", DataType::Float}};
+    const auto type = types.find(e.value.Lower());
+    if (type == types.end()) {
+        return r.fail(e, "expected byte, packed or float");
+    }
+    r.params_[i].type = type->second;
+    return true;
+}
+
+const RecordField paramFields[] = {
+    {"name", paramText<&SimParam::name>},
+    {"type", paramType},
+    {"value",
+     [](UnitReader& r, const Entry& e, size_t i) {
+         r.params_.emplace(i, SimParam());
+         r.paramValues_[i] = e.value;  // converted once the type is known
+         return true;
+     }},
+};
+
+const RecordField algorithmFields[] = {
+    {"text1", algorithmText<&SimAlgorithm::firstText>},
+    {"text2", algorithmText<&SimAlgorithm::secondText>},
+    {"value", [](UnitReader& r, const Entry& e, size_t i) { return r.real(e, r.algorithms_[i].value); }},
+    {"time", algorithmWhole<&SimAlgorithm::time, INT32_MIN, INT32_MAX>},
+    {"accuracy", algorithmWhole<&SimAlgorithm::accuracy, 0, 255>},
+};
+
+const RecordField statusBitFields[] = {
+    {"",
+     [](UnitReader& r, const Entry& e, size_t i) {
+         r.statusBits_[i] = e.value;
+         return true;
+     }},
+};
+
+struct RecordKeys {
+    const char* prefix;
+    size_t limit;
+    const RecordField* fields;
+    size_t fieldCount;
+};
+
+template <size_t N>
+constexpr RecordKeys recordKeys(const char* prefix, size_t limit, const RecordField (&fields)[N])
+{
+    return {prefix, limit, fields, N};
+}
+
+const RecordKeys indexedKeys[] = {
+    recordKeys("param", MaxParams, paramFields),
+    recordKeys("algo", MaxAlgorithms, algorithmFields),
+    recordKeys("statusbit", MaxStatusBitTexts, statusBitFields),
+};
+
 // Splits "param3.name" into 3 and "name" for the prefix "param".
-bool UnitReader::indexed(const wxString& key, const wxString& prefix, size_t limit, size_t& index,
-                         wxString& field)
+bool splitIndexed(const wxString& key, const wxString& prefix, size_t limit, size_t& index,
+                  wxString& field)
 {
     if (!key.StartsWith(prefix)) {
         return false;
@@ -127,157 +373,33 @@ bool UnitReader::indexed(const wxString& key, const wxString& prefix, size_t lim
 
 bool UnitReader::entry(const wxString& key, const wxString& value, SimUnit& unit, std::string& error)
 {
-    UnitState& s = unit.state();
-    long n = 0;
-    size_t i = 0;
-    wxString field;
-    std::vector<long> list;
-
-    if (key == "address") {
-        return parseAddress(utf8(value), s.address) || fail(key, "expected a.b.c", error);
+    const Entry e{key, value, unit, error};
+    const auto plain = plainKeys.find(key);
+    if (plain != plainKeys.end()) {
+        return plain->second(*this, e);
     }
-    if (key == "status") {
-        return number(key, value, 0, 0xFFFF, n, error) && (s.status = static_cast<uint16_t>(n), true);
-    }
-    if (key == "measure") {
-        return real(key, value, s.measureValue, error);
-    }
-    if (key == "time") {
-        return number(key, value, INT32_MIN, INT32_MAX, n, error) &&
-               (s.measureTime = static_cast<int32_t>(n), true);
-    }
-    if (key == "accuracy") {
-        return number(key, value, 0, 255, n, error) && (s.measureAccuracy = static_cast<uint8_t>(n), true);
-    }
-    const std::map<wxString, wxString*> texts = {
-        {"version", &s.version}, {"text11", &s.text11}, {"text17", &s.text17},
-        {"text18", &s.text18},   {"text27", &s.text27}, {"text252", &s.text252}};
-    auto t = texts.find(key);
-    if (t != texts.end()) {
-        *t->second = value;
-        return true;
-    }
-    if (key == "byte28" || key == "algorithm") {
-        return number(key, value, 0, 255, n, error) &&
-               ((key == "byte28" ? s.byte28 : s.currentAlgorithm) = static_cast<uint8_t>(n), true);
-    }
-    if (key == "date12" || key == "date13") {
-        if (!numbers(key, value, 8, 0, 255, list, error)) {
-            return false;
-        }
-        auto& date = key == "date12" ? s.date12 : s.date13;
-        for (size_t k = 0; k < 8; ++k) {
-            date[k] = static_cast<uint8_t>(list[k]);
-        }
-        return true;
-    }
-    if (key == "changed") {
-        if (!numbers(key, value, 0, 0, 255, list, error)) {
-            return false;
-        }
-        s.changedParams.assign(list.begin(), list.end());
-        return true;
-    }
-    if (key == "var9") {
-        if (!numbers(key, value, 3, INT32_MIN, INT32_MAX, list, error)) {
-            return false;
-        }
-        for (size_t k = 0; k < 3; ++k) {
-            s.var9[k] = static_cast<int32_t>(list[k]);
-        }
-        return true;
-    }
-    if (key == "var10") {
-        return number(key, value, INT32_MIN, UINT32_MAX, n, error) &&
-               (s.var10 = static_cast<uint32_t>(n), true);
-    }
-    if (key == "var15") {
-        if (!numbers(key, value, 2, INT32_MIN, INT32_MAX, list, error)) {
-            return false;
-        }
-        if (list[1] < INT16_MIN || list[1] > INT16_MAX) {
-            return fail(key, "the second number must fit 16 bits", error);
-        }
-        s.var15Long = static_cast<int32_t>(list[0]);
-        s.var15Short = static_cast<int16_t>(list[1]);
-        return true;
-    }
-    if (key == "word253") {
-        return number(key, value, 0, 0xFFFF, n, error) && (s.word253 = static_cast<uint16_t>(n), true);
-    }
-    if (key.StartsWith("text254.")) {
-        if (!parseLong(utf8(key.Mid(8)), 0, 0xFFFF, n)) {
-            return fail(key, "expected text254.<selector 0-65535>", error);
-        }
-        s.texts254[static_cast<uint16_t>(n)] = value;
-        return true;
-    }
-    if (key == "fault" || key.StartsWith("fault.")) {
-        Fault fault;
-        std::string why;
-        if (!parseFault(splitWords(utf8(value)), fault, why)) {
-            return fail(key, why, error);
-        }
-        if (key == "fault") {
-            unit.setFault(fault);
-            return true;
-        }
-        if (!parseLong(utf8(key.Mid(6)), 0, 255, n)) {
-            return fail(key, "expected fault.<variable 0-255>", error);
-        }
-        unit.setVariableFault(static_cast<uint8_t>(n), fault);
-        return true;
-    }
-    if (indexed(key, "param", MaxParams, i, field)) {
-        SimParam& p = params_[i];
-        if (field == "name") {
-            p.name = value;
-            return true;
-        }
-        if (field == "type") {
-            const wxString type = value.Lower();
-            if (type == "byte") {
-                p.type = DataType::Byte;
-            } else if (type == "packed") {
-                p.type = DataType::Packed;
-            } else if (type == "float") {
-                p.type = DataType::Float;
-            } else {
-                return fail(key, "expected byte, packed or float", error);
+    for (const NumberedKey& numbered : numberedKeys) {
+        if (key.StartsWith(numbered.prefix)) {
+            long n = 0;
+            if (!parseLong(utf8(key.Mid(wxStrlen(numbered.prefix))), 0, numbered.high, n)) {
+                return fail(e, numbered.form);
             }
-            return true;
-        }
-        if (field == "value") {
-            paramValues_[i] = value;  // converted once the type is known
-            return true;
+            return numbered.handler(*this, e, n);
         }
     }
-    if (indexed(key, "algo", MaxAlgorithms, i, field)) {
-        SimAlgorithm& a = algorithms_[i];
-        if (field == "text1") {
-            a.firstText = value;
-            return true;
+    for (const RecordKeys& record : indexedKeys) {
+        size_t index = 0;
+        wxString field;
+        if (!splitIndexed(key, record.prefix, record.limit, index, field)) {
+            continue;
         }
-        if (field == "text2") {
-            a.secondText = value;
-            return true;
-        }
-        if (field == "value") {
-            return real(key, value, a.value, error);
-        }
-        if (field == "time") {
-            return number(key, value, INT32_MIN, INT32_MAX, n, error) &&
-                   (a.time = static_cast<int32_t>(n), true);
-        }
-        if (field == "accuracy") {
-            return number(key, value, 0, 255, n, error) && (a.accuracy = static_cast<uint8_t>(n), true);
+        for (size_t k = 0; k < record.fieldCount; ++k) {
+            if (field == record.fields[k].field) {
+                return record.fields[k].handler(*this, e, index);
+            }
         }
     }
-    if (indexed(key, "statusbit", MaxStatusBitTexts, i, field) && field.empty()) {
-        statusBits_[i] = value;
-        return true;
-    }
-    return fail(key, "unknown key", error);
+    return fail(e, "unknown key");
 }
 
 bool UnitReader::read(SimUnit& unit, std::string& error)
@@ -297,12 +419,13 @@ bool UnitReader::read(SimUnit& unit, std::string& error)
     }
 
     // Indexed entries must run from 0 without gaps: the unit reports a count.
-    auto dense = [this, &error](const auto& m, const char* what) {
+    auto dense = [this, &unit, &error](const auto& m, const char* what) {
         size_t expect = 0;
         for (const auto& kv : m) {
             if (kv.first != expect++) {
-                return fail(wxString::Format("%s%zu", what, expect - 1),
-                            "missing; numbering starts at 0 without gaps", error);
+                const wxString key = wxString::Format("%s%zu", what, expect - 1);
+                return fail(Entry{key, wxString(), unit, error},
+                            "missing; numbering starts at 0 without gaps");
             }
         }
         return true;
@@ -316,12 +439,14 @@ bool UnitReader::read(SimUnit& unit, std::string& error)
         auto v = paramValues_.find(kv.first);
         float f = 0.0f;
         const wxString key = wxString::Format("param%zu.value", kv.first);
-        if (v != paramValues_.end() && !real(key, v->second, f, error)) {
+        const wxString text = v != paramValues_.end() ? v->second : wxString();
+        const Entry e{key, text, unit, error};
+        if (v != paramValues_.end() && !real(e, f)) {
             return false;
         }
         if (p.type == DataType::Byte) {
             if (f < 0.0f || f > 255.0f) {
-                return fail(key, "a byte parameter holds 0 to 255", error);
+                return fail(e, "a byte parameter holds 0 to 255");
             }
         }
         p.raw = paramFromFloat(p.type, f);

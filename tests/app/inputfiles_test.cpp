@@ -201,12 +201,12 @@ TEST(InputFileKinds, FifoIsReadWhenWrittenAndRefusedWhenNot)
 
     // A writer that comes a little later and sends in two pieces.
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         FILE* f = std::fopen(fifo.c_str(), "w");
         ASSERT_NE(f, nullptr);
         std::fputs("1.2.3\n1.2.", f);
         std::fflush(f);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
         std::fputs("4\n", f);
         std::fclose(f);
     });

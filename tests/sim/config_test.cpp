@@ -83,6 +83,12 @@ TEST(SimConfig, RejectsMistakesNamingGroupAndKey)
         {"[u]\naddress = 1.2.3\nfault = flaky\n", "[u] fault: unknown fault"},
         {"[u]\naddress = 1.2.3\nfault.300 = silent\n", "[u] fault.300"},
         {"[u]\naddress = 1.2.3\ndate13 = 1 2 3\n", "[u] date13: expected 8 numbers"},
+        {"[u]\naddress = 1.2.3\nvar15 = 1 40000\n", "[u] var15: the second number must fit 16 bits"},
+        {"[u]\naddress = 1.2.3\ntext254.70000 = x\n", "[u] text254.70000: expected text254."},
+        {"[u]\naddress = 1.2.3\nparam0.colour = x\n", "[u] param0.colour: unknown key"},
+        {"[u]\naddress = 1.2.3\nalgo16.text1 = x\n", "[u] algo16.text1: unknown key"},
+        {"[u]\naddress = 1.2.3\nstatusbit0.x = x\n", "[u] statusbit0.x: unknown key"},
+        {"[u]\naddress = 1.2.3\nfaults = silent\n", "[u] faults: unknown key"},
         {"[u]\naddress = 1.2.3\n[v]\naddress = 1.2.3\n", "[v] address 1.2.3 is used twice"},
     };
     for (const auto& c : cases) {
