@@ -37,6 +37,7 @@ void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t
     // Whatever waits now is left over from an earlier exchange (a reply
     // that came too late, noise): it must not be taken for this one's.
     discardInput();
+    pending_.clear();
     // A failed write shows in lastError(); the unit then hears nothing and
     // the receive that follows reports it.
     write(header.bytes, FrameHeaderSize);
@@ -50,7 +51,10 @@ void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
     // 1 ms per expected byte plus slack, checked between port reads.
     const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
     const uint32_t start = tickCount();
-    receivedCount_ = 0;
+    receivedCount_ = takePending(buffer, count);
+    if (receivedCount_ >= count) {
+        return;
+    }
     for (;;) {
         const uint32_t elapsed = tickCount() - start;
         if (elapsed > limit) {
@@ -66,9 +70,18 @@ void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
     VARNO_RAISE(code);
 }
 
+uint32_t SerialPortVarnoProtocol::takePending(uint8_t* buffer, uint32_t count)
+{
+    const uint32_t n = static_cast<uint32_t>(std::min<size_t>(count, pending_.size()));
+    std::copy(pending_.begin(), pending_.begin() + n, buffer);
+    pending_.erase(pending_.begin(), pending_.begin() + n);
+    return n;
+}
+
 void SerialPortVarnoProtocol::discardExactly(uint32_t count)
 {
     uint8_t scratch[1024];
+    count -= takePending(scratch, std::min<uint32_t>(count, sizeof scratch));
     const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
     const uint32_t start = tickCount();
     uint32_t discarded = 0;
@@ -82,7 +95,7 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
     }
 }
 
-void SerialPortVarnoProtocol::readHeader()
+void SerialPortVarnoProtocol::readHeader(bool resynchronise)
 {
     setLastError(NoError);
     receivedCount_ = 0;
@@ -95,11 +108,44 @@ void SerialPortVarnoProtocol::readHeader()
     // reply can reach.
     const bool errorReply =
         replyHeader_.function() == static_cast<uint8_t>(FunctionCode::ErrorReply);
-    if (!errorReply || replyHeader_.length() > MaxUncheckedErrorLength) {
-        receivedCount_ = 0;
-        setLastError(HeaderCorrupted);
-        VARNO_RAISE(HeaderCorrupted);
+    if (errorReply && replyHeader_.length() <= MaxUncheckedErrorLength) {
+        return;
     }
+    if (resynchronise && findHeaderFurtherOn()) {
+        return;
+    }
+    receivedCount_ = 0;
+    setLastError(HeaderCorrupted);
+    VARNO_RAISE(HeaderCorrupted);
+}
+
+bool SerialPortVarnoProtocol::findHeaderFurtherOn()
+{
+    // Noise, or the tail of a frame that was still arriving when the
+    // request went out, came first: the answer may follow right behind it.
+    // Look in what comes within a header's own time limit.
+    constexpr size_t MaxLooked = 256;
+    std::vector<uint8_t> seen(replyHeader_.bytes, replyHeader_.bytes + FrameHeaderSize);
+    const uint64_t limit = FrameHeaderSize + ReadSlackMs;
+    const uint32_t start = tickCount();
+    while (seen.size() < MaxLooked && tickCount() - start <= limit) {
+        uint8_t chunk[FrameHeaderSize];
+        const uint32_t n = read(chunk, sizeof chunk);
+        if (n == 0) {
+            return false;
+        }
+        seen.insert(seen.end(), chunk, chunk + n);
+        for (size_t at = 1; at + FrameHeaderSize <= seen.size(); ++at) {
+            FrameHeader candidate;
+            std::copy(seen.begin() + at, seen.begin() + at + FrameHeaderSize, candidate.bytes);
+            if (candidate.checksumValid()) {
+                replyHeader_ = candidate;
+                pending_.assign(seen.begin() + at + FrameHeaderSize, seen.end());
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool SerialPortVarnoProtocol::readBlock()
@@ -123,7 +169,7 @@ bool SerialPortVarnoProtocol::readBlock()
 
 void SerialPortVarnoProtocol::receiveReply()
 {
-    readHeader();
+    readHeader(false);
     if (!readBlock()) {
         setLastError(DataCorrupted);
         VARNO_RAISE(DataCorrupted);
@@ -151,7 +197,7 @@ void SerialPortVarnoProtocol::receiveAnswer(const UnitAddress& unit, int32_t var
                                             const UnitAddress* alsoFrom)
 {
     for (uint32_t skipped = 0;; ++skipped) {
-        readHeader();
+        readHeader(true);
         const UnitAddress source = replyHeader_.source();
         if (source == unit || (alsoFrom != nullptr && source == *alsoFrom)) {
             if (!readBlock()) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include <wx/string.h>
 #include <wx/thread.h>
@@ -68,6 +69,8 @@ public:
     // `unit`: one whose source is `unit` (or `alsoFrom`, when given) and,
     // unless `variable` is AnyVariable, whose data block echoes that
     // variable. An error reply from the unit answers whatever it carries.
+    // When noise or the tail of an earlier frame comes first, a valid header
+    // further on in what arrives within the header's time limit is taken.
     // Any other frame is taken off the line whole and the wait goes on,
     // each frame under its own time limits; NoAnswer when the answer does
     // not come or MaxSkippedFrames frames went by without it.
@@ -228,7 +231,9 @@ protected:
 private:
     void checkReply();
     void discardExactly(uint32_t count);
-    void readHeader();
+    void readHeader(bool resynchronise);
+    bool findHeaderFurtherOn();
+    uint32_t takePending(uint8_t* buffer, uint32_t count);
     bool readBlock();
     bool answersVariable(int32_t variable) const;
 
@@ -236,6 +241,9 @@ private:
     FrameHeader replyHeader_;
     std::array<uint8_t, ReplyDataAreaSize> replyData_{};
     uint32_t receivedCount_ = 0;
+    // Bytes already read off the line behind a header found further on;
+    // the reads that follow take them first.
+    std::vector<uint8_t> pending_;
     wxCriticalSection lock_;
 };
 

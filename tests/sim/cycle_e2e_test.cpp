@@ -562,24 +562,27 @@ TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
         const char* commands;
         const char* addresses;
         Lines expected;
+        bool paced = false;  // at 9600 baud, with the pause of a real run
     };
     const std::vector<Case> cases = {
+        {"a late reply on a 9600-baud line", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1}, true},
         {"a late reply, then another unit's exchange", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
          {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1, a1, b1}},
         {"a late reply, then the same unit's next command", "delay 700 once", "status\nversion\n", "1.2.3\n",
          {{"1.2.3", "No answer"}, aVersion, a1, aVersion, a1, aVersion, a1, aVersion, a1}},
         {"a reply from a foreign address", "from 1.2.6 once", "status\n", "1.2.3\n1.2.6\n",
          {{"1.2.3", "No answer"}, b1, a1, b1}},
-        {"stray bytes before a reply", "stray 5 once", "status\n", "1.2.3\n1.2.6\n",
-         {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1}},
-        {"noise left on the line, the reply late", "stray 20 delay 300 once", "status\n", "1.2.3\n1.2.6\n",
+        {"stray bytes before a reply", "stray 5 once", "status\n", "1.2.3\n1.2.6\n", {a1, b1, a1, b1}},
+        {"noise left on the line, the reply late", "stray 20 delay 700 once", "status\n", "1.2.3\n1.2.6\n",
          {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1, a1, b1}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         startSim(std::string("[a]\naddress = 1.2.3\nstatus = 0x0021\nversion = Unit A\nfault.24 = ") + c.fault +
-                 "\n[b]\naddress = 1.2.6\nstatus = 0x0042\nversion = Unit B\n");
-        auto p = startCycle(c.commands, c.addresses);
+                 "\n[b]\naddress = 1.2.6\nstatus = 0x0042\nversion = Unit B\n",
+                 c.paced ? std::vector<std::string>{} : std::vector<std::string>{"--no-pacing"});
+        auto p = startCycle(c.commands, c.addresses, c.paced ? 200 : 10);
         EXPECT_EQ(reports(*p, c.expected.size()), c.expected);
         pressKeyAndExpectExit(*p);
         EXPECT_TRUE(line_.stop());
