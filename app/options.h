@@ -22,7 +22,8 @@ struct CycleSettings {
     // The file names as the bytes that were given: Linux names are bytes.
     std::string commandsPath;
     std::string addressesPath;
-    // -p given as a device path (a value holding '/'); empty for COM<port>.
+    // -p given as a device path or a network line (a value holding '/',
+    // such as tcp://HOST:PORT); empty for COM<port>.
     std::string device;
 
     ReportFormat format = ReportFormat::Text;  // --format=text|json|csv

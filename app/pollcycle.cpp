@@ -152,6 +152,12 @@ std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device
         return object;
     }
     printMessage("Error opening port");
+    // A network line knows why: the name, the resolver, the connection or
+    // the server's answer.
+    if (device.find("://") != std::string::npos && !object->openFailure().empty()) {
+        printError("cannot open serial port " + device + ": " + object->openFailure());
+        return nullptr;
+    }
     const std::string path = devicePath((device + ": baud=9600").c_str());
     printError("cannot open serial port " + device +
                (path != device ? " (" + path + ")" : std::string()) + ": " +

@@ -6,7 +6,9 @@
 //   varno_monitor <device> [rounds] [pause ms]
 //
 // <device> is a serial device (COM1 is /dev/ttyS0, or a link named COM1 in
-// the current directory). Each round polls every point once.
+// the current directory) or a network line (tcp://HOST:PORT for a raw
+// device server, rfc2217://HOST:PORT for a Telnet one such as ser2net).
+// Each round polls every point once.
 
 #include <cstdio>
 #include <cstdlib>
@@ -137,7 +139,8 @@ int main(int argc, char** argv)
     }
     SerialPortVarnoProtocol line(argv[1]);
     if (!line.isOpen()) {
-        std::fprintf(stderr, "varno_monitor: cannot open %s\n", argv[1]);
+        std::fprintf(stderr, "varno_monitor: cannot open %s: %s\n", argv[1],
+                     line.openFailure().c_str());
         return 2;
     }
 

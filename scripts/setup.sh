@@ -13,6 +13,7 @@ packages=(
   libwxgtk3.2-dev        # wx-config and headers; only wxBase is linked
   libboost-dev           # Boost.Any (header-only)
   nlohmann-json3-dev     # the poll tool's --format=json (header-only)
+  libyaml-cpp-dev libmosquitto-dev  # varno_gateway (configuration, MQTT)
 )
 if [ "${1:-}" = --demo ]; then
   shift
@@ -24,6 +25,7 @@ else
   socat ser2net          # virtual and remote serial lines
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
+  mosquitto mosquitto-clients prometheus  # gateway tests: broker, mosquitto_sub, promtool
   )
 fi
 
@@ -48,5 +50,6 @@ fi
 echo "setup: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
-# ser2net's package would start its own service; our tests start their own.
+# ser2net's, mosquitto's and prometheus' packages would start their own
+# services; our tests start their own servers and need none of them.
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "serial/serialport.h"
 
@@ -39,10 +40,17 @@ struct LineSettings {
 class SerialDevice {
 public:
     // Opens the device named by the part of the mode text before the
-    // settings, for reading and writing and for this opener alone. Null when
-    // it cannot be opened, is not a terminal or is in use.
-    static std::unique_ptr<SerialDevice> open(const char* modeText);
-    // Whether the layer can set the line to this many bits per second.
+    // settings: a network line for "tcp://HOST:PORT" or "rfc2217://HOST:PORT"
+    // (serialplatformnet.h), otherwise a terminal device (openTerminal) at a
+    // rate it supports. Null when it cannot be opened, with a reason for
+    // people in `reason`.
+    static std::unique_ptr<SerialDevice> open(const char* modeText, int32_t baudRate,
+                                              std::string& reason);
+    // The operating system's layer: opens the terminal device for reading
+    // and writing and for this opener alone. Null when it cannot be opened,
+    // is not a terminal or is in use.
+    static std::unique_ptr<SerialDevice> openTerminal(const char* modeText);
+    // Whether the terminal layer can set the line to this many bits per second.
     static bool supportsBaudRate(int32_t baudRate);
 
     SerialDevice() = default;
@@ -77,7 +85,8 @@ public:
     // it off under "return at once" limits and puts the limits back.
     virtual bool discardInput();
     // True once a transfer found the device gone (hung up, unplugged): it
-    // will not come back on this handle, only by opening it again.
+    // will not come back on this handle, only by opening it again. Network
+    // lines reconnect by themselves and are never lost.
     virtual bool lost() const = 0;
 };
 

@@ -418,7 +418,7 @@ bool SerialDevice::supportsBaudRate(int32_t baudRate)
     return baudRate > 0 && speedFor(static_cast<uint32_t>(baudRate), speed);
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::open(const char* modeText)
+std::unique_ptr<SerialDevice> SerialDevice::openTerminal(const char* modeText)
 {
     const std::string path = devicePath(modeText);
     if (path.empty()) {

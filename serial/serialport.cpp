@@ -96,8 +96,11 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      name_ ? name_.get() : "", baudRate, parity, dataBits,
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
-    if (fits && SerialDevice::supportsBaudRate(baudRate)) {
-        device_ = SerialDevice::open(mode);
+    openFailure_.clear();
+    if (fits) {
+        device_ = SerialDevice::open(mode, baudRate, openFailure_);
+    } else {
+        openFailure_ = "device name too long";
     }
     if (!device_) {
         lastError_ = SerialPortError;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <wx/thread.h>
 
@@ -62,7 +63,14 @@ public:
     virtual void setTimeouts(int32_t a, int32_t b);
     // Closes the device if open, then opens and configures it. A name
     // "COMn: ..." names the device before the colon (a path may hold colons
-    // of its own). False and SerialPortError when it cannot be opened.
+    // of its own). "tcp://HOST:PORT" is a line behind a device server that
+    // passes bytes unchanged, "rfc2217://HOST:PORT" one behind a Telnet
+    // server with COM port control, which gets the line settings; either
+    // may end in "?gap=MS", the inter-byte gap of its reads (default 100 ms,
+    // never below 6). A lost network connection reads as a silent line and
+    // is made again by itself, inside a read or write; so a network line
+    // must not be read on one thread while another writes to it. False and
+    // SerialPortError when the device cannot be opened (see openFailure).
     virtual bool open(const char* name, int32_t baudRate, int32_t parity, int32_t dataBits,
                       int32_t stopBits);
     virtual void close();
@@ -87,6 +95,9 @@ public:
     // and writes fail until the port is opened again.
     bool deviceLost() const;
     int32_t lastError() const { return lastError_; }
+    // Why the last open failed, for people ("Connection refused", ...);
+    // empty after a successful one.
+    const std::string& openFailure() const { return openFailure_; }
     const char* name() const { return name_.get(); }
     void setName(const char* name);
 
@@ -115,6 +126,7 @@ private:
     int32_t lastError_ = 0;
     wxCriticalSection lock_;
     std::unique_ptr<SerialDevice> device_;
+    std::string openFailure_;
 };
 
 }  // namespace mirel_varno

@@ -169,10 +169,27 @@ bool setVersion(const Command& c, UnitState& s)
     return true;
 }
 
+// The unit's changed-parameter list (variable 8), as a unit that was set
+// up from its own panel reports it; no numbers empty it.
+bool setChanged(const Command& c, UnitState& s)
+{
+    std::vector<uint8_t> list;
+    for (size_t k = 3; k < c.words.size(); ++k) {
+        long n = 0;
+        if (!parseNumber(c.words[k], 0, 255, n)) {
+            return false;
+        }
+        list.push_back(static_cast<uint8_t>(n));
+    }
+    s.changedParams = list;
+    return true;
+}
+
 const std::map<std::string, bool (*)(const Command&, UnitState&)> setters = {
     {"status", setStatus},
     {"measure", setMeasure},
     {"version", setVersion},
+    {"changed", setChanged},
 };
 
 bool setCommand(const Command& c)
@@ -184,7 +201,7 @@ bool setCommand(const Command& c)
     const auto setter = c.words.size() >= 3 ? setters.find(c.words[2]) : setters.end();
     if (setter == setters.end() || !setter->second(c, unit->state())) {
         c.reply = "expected: set <a.b.c> status <word> | measure <value> [<time> [<accuracy>]] | "
-                  "version <text>";
+                  "version <text> | changed [<variable>...]";
         return false;
     }
     c.reply = describeUnit(*unit);

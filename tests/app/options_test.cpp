@@ -199,3 +199,17 @@ TEST(ParseCommandLine, FileNamesAreKeptWholeAndDecoded)
     // The file itself is named by the bytes as given.
     EXPECT_EQ(p.settings.addressesPath, "adr\xE9.txt");
 }
+
+TEST(ParseCommandLine, NetworkLineNamesThePort)
+{
+    Parsed p = parse({"-p", "rfc2217://[::1]:4001?gap=50", "-t", "5"});
+    EXPECT_EQ(p.settings.device, "rfc2217://[::1]:4001?gap=50");
+    EXPECT_EQ(p.settings.port, -1);
+    // The last -p wins, a number or a name.
+    p = parse({"-ptcp://host:1", "-p", "4"});
+    EXPECT_EQ(p.settings.device, "");
+    EXPECT_EQ(p.settings.port, 4);
+    p = parse({"-p", "4", "/ptcp://host:1"});
+    EXPECT_EQ(p.settings.device, "tcp://host:1");
+    EXPECT_EQ(p.settings.port, -1);
+}

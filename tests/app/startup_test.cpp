@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -199,5 +200,30 @@ TEST(PortFailure, ReasonAndHintForEachCause)
         const std::string reason = mirel_varno::portFailureReason(plain, EACCES);
         EXPECT_EQ(reason.rfind("permission denied; the device belongs to group '", 0), 0u) << reason;
         EXPECT_NE(reason.find("sudo usermod -aG "), std::string::npos) << reason;
+    }
+}
+
+TEST(StartUp, NetworkLineThatCannotBeOpenedSaysWhyOnStandardError)
+{
+    TempDir dir;
+    dir.write("addr.txt", "1.2.3\n");
+    dir.write("cmds.txt", "status\n");
+    // Port 1 on the loopback: nothing listens there without root.
+    const struct {
+        const char* name;
+        const char* reason;
+    } cases[] = {
+        {"tcp://127.0.0.1:1", "varno_cycle: cannot open serial port tcp://127.0.0.1:1: cannot "
+                              "connect to 127.0.0.1 port 1: Connection refused\n"},
+        {"rfc2217://no-such-host.invalid:2217",
+         "varno_cycle: cannot open serial port rfc2217://no-such-host.invalid:2217: cannot "
+         "resolve host 'no-such-host.invalid': "},
+        {"tcp://[::1", "varno_cycle: cannot open serial port tcp://[::1: expected [ADDRESS]:PORT\n"},
+    };
+    for (const auto& c : cases) {
+        ProcessResult r = cycle(dir, {"-p", c.name, "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"});
+        EXPECT_EQ(r.exitCode, 2) << c.name;
+        EXPECT_EQ(r.out, std::string("Initializing serial port ") + c.name + "\nError opening port\n");
+        EXPECT_EQ(r.err.compare(0, std::strlen(c.reason), c.reason), 0) << r.err;
     }
 }

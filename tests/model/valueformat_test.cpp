@@ -26,8 +26,7 @@ TEST(ValueFormat, ScalingAndValueTexts)
         {1.125f, 1.12f, "", " 1.12 V"},
         {100.5f, 100.0f, "", " 100 V"},
         {112.5f, 112.0f, "", " 112 V"},
-        // 1005 * 0.1 rounds to exactly 100.5 in double, so it goes down too;
-        // a fused multiply-add would keep the excess and give 1010.
+        // 1005 * 0.1 rounds to exactly 100.5 in double: a half, so down.
         {1005.0f, 1000.0f, "", " 1000 V"},
         // Rounding up into the next decade keeps the row's prefix.
         {0.99951f, 1.0f, "", " 1.00 V"},
@@ -57,6 +56,20 @@ TEST(ValueFormat, ScalingAndValueTexts)
         EXPECT_EQ(m.value(), row.value);
         EXPECT_EQ(m.valueText(), row.text);
     }
+}
+
+// Everything is built with -ffp-contract=off, so a product is rounded before
+// it is added to. A build that lets the compiler fuse the two gives 2^-24
+// here wherever the target has a fused instruction (arm64, x86 with FMA:
+// see scripts/cross-test.sh).
+TEST(ValueFormat, ProductsAreRoundedBeforeTheyAreAdded)
+{
+    volatile float a = 1.0f + 0x1p-12f;  // a * a = 1 + 2^-11 + 2^-24: a tie,
+    volatile float c = -(1.0f + 0x1p-11f);  // rounded to 1 + 2^-11
+    const float x = a;
+    const float y = a;
+    const float z = c;
+    EXPECT_EQ(x * y + z, 0.0f);
 }
 
 TEST(ValueFormat, NaNIsReportedAsWrong)

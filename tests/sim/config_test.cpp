@@ -126,7 +126,9 @@ TEST(SimControl, SwitchesFaultsAndStateAtRunTime)
     ASSERT_TRUE(applyControl(sim, "set 1.2.3 status 0x0020", reply));
     ASSERT_TRUE(applyControl(sim, "set 1.2.3 measure 4.5 60 12", reply));
     ASSERT_TRUE(applyControl(sim, "set 1.2.3 version  v 2  beta", reply));
+    ASSERT_TRUE(applyControl(sim, "set 1.2.3 changed 113 117", reply)) << reply;
     const UnitState& s = sim.find({1, 2, 3})->state();
+    EXPECT_EQ(s.changedParams, (std::vector<uint8_t>{113, 117}));
     EXPECT_EQ(s.status, 0x20);
     EXPECT_FLOAT_EQ(s.measureValue, 4.5f);
     EXPECT_EQ(s.measureTime, 60);
@@ -138,7 +140,8 @@ TEST(SimControl, SwitchesFaultsAndStateAtRunTime)
     EXPECT_FALSE(sim.find({1, 2, 4})->fault().any());
 
     for (const char* bad : {"", "explode 1.2.3", "fault 1.2.9 silent", "fault 1.2.3", "fault 1.2.3 var 256 silent",
-                            "fault x silent", "set 1.2.3 status 0x10000", "set 1.2.3 colour red", "clear 1.2.3 extra"}) {
+                            "fault x silent", "set 1.2.3 status 0x10000", "set 1.2.3 colour red", "clear 1.2.3 extra",
+                            "set 1.2.3 changed 256"}) {
         EXPECT_FALSE(applyControl(sim, bad, reply)) << bad;
         EXPECT_FALSE(reply.empty()) << bad;
     }

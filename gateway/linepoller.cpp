@@ -1,0 +1,424 @@
+#include "gateway/linepoller.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <exception>
+
+#include "gateway/log.h"
+#include "gateway/payloads.h"
+#include "base/error.h"
+#include "model/measure.h"
+#include "model/pointparam.h"
+
+namespace varno_gateway {
+
+using namespace mirel_varno;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+namespace {
+
+// The request numbers that a point's nextRequest() answers with; any
+// other number means: read the measure.
+constexpr int32_t AnnounceRequest = 1;        // new point: nothing to read yet
+constexpr int32_t ReannounceRequest = 2;      // unplugged point
+constexpr int32_t ReadParamsRequest = 4;
+constexpr int32_t ReadAlgorithmsRequest = 5;
+
+// The event that stands for a failed read.
+PointEvent failureEvent(const UnitAddress& address, const Exception& failure)
+{
+    switch (failure.code()) {
+    case NoAnswer:
+    case NotAllDataReceived:
+        return PointEvent(NoAnswerEvent, address, failure.code());
+    case WriteError:
+        return PointEvent(WriteErrorEvent, address, failure.code());
+    case SerialPortError:
+        return PointEvent(SerialPortErrorEvent, address, boost::any());
+    case UnknownVariable:
+        return PointEvent(UnknownVariableEvent, address, boost::any());
+    default:
+        return PointEvent(ReadErrorEvent, address, failure.code());
+    }
+}
+
+// The event for a measure, by the alarm bits of its status word.
+PointEventType measureEventType(const Measure& measure, bool first)
+{
+    const MeasureStatus status = measure.measureStatus();
+    if (status.thresholdExceeded()) {
+        return ThresholdExceededEvent;
+    }
+    if (status.prethresholdExceeded()) {
+        return PrethresholdExceededEvent;
+    }
+    if (status.thresholdReduced()) {
+        return ThresholdReducedEvent;
+    }
+    return first ? InitialMeasureEvent : MeasureEvent;
+}
+
+bool isFailureEvent(PointEventType type)
+{
+    return type >= SerialPortErrorEvent && type <= UnknownVariableEvent;
+}
+
+// Measures go to their own topic every poll; as events they would only
+// repeat it. The alarm kinds are events when the point enters them.
+bool isMeasureEvent(PointEventType type)
+{
+    return (type >= InitialMeasureEvent && type <= LastMeasureEvent) || type == ValueReadEvent;
+}
+
+bool isAlarmEvent(PointEventType type)
+{
+    return type >= ThresholdExceededEvent && type <= ThresholdReducedEvent;
+}
+
+}  // namespace
+
+LinePoller::LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics,
+                       StopFlag& stop, FinishCount& finished)
+    : config_(config), publisher_(publisher), metrics_(metrics), stop_(stop),
+      finishCount_(finished)
+{
+}
+
+LinePoller::~LinePoller()
+{
+    join();
+}
+
+void LinePoller::start()
+{
+    thread_ = std::thread([this] {
+        try {
+            run();
+        } catch (const std::exception& e) {
+            logLine(Level::Error, "line " + config_.name + ": stopped: " + e.what());
+        }
+        finished_ = true;
+        finishCount_.finished();
+    });
+}
+
+void LinePoller::join()
+{
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+std::string LinePoller::topic(const Unit& unit, const char* leaf) const
+{
+    return publisher_.config().topicPrefix + "/" + config_.name + "/" + unit.address + "/" + leaf;
+}
+
+template <typename Read>
+void LinePoller::timed(Read read)
+{
+    const auto begin = steady_clock::now();
+    const auto seconds = [&begin] {
+        return std::chrono::duration<double>(steady_clock::now() - begin).count();
+    };
+    try {
+        read();
+    } catch (const Exception& failure) {
+        metrics_.exchange(config_.name, seconds(), failure.code());
+        throw;
+    }
+    metrics_.exchange(config_.name, seconds(), 0);
+}
+
+bool LinePoller::openDevice()
+{
+    uint32_t backoffMs = 1000;
+    for (;;) {
+        if (line_ == nullptr) {
+            line_ = std::make_unique<SerialPortVarnoProtocol>(config_.device.c_str());
+        } else {
+            line_->reopen();
+        }
+        if (line_->isOpen() && config_.baud != 9600) {
+            line_->open(config_.device.c_str(), config_.baud, 'N', 8, OneStopBit);
+        }
+        metrics_.lineOpen(config_.name, line_->isOpen());
+        if (line_->isOpen()) {
+            logLine(Level::Info, "line " + config_.name + ": " + config_.device + " open");
+            return true;
+        }
+        logLine(Level::Warning, "line " + config_.name + ": cannot open " + config_.device +
+                                    "; trying again in " + std::to_string(backoffMs / 1000) +
+                                    " s");
+        if (stop_.waitFor(milliseconds(backoffMs))) {
+            return false;
+        }
+        backoffMs = std::min<uint32_t>(backoffMs * 2, 30000);
+    }
+}
+
+void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
+{
+    const std::string text = unitAddressText(address);
+    if (units_.count(text) != 0) {
+        return;
+    }
+    auto* point = new Point(address);
+    point->setName(wxString::FromUTF8(name.c_str()));
+    points_.add(point);
+    Unit unit;
+    unit.address = text;
+    unit.name = name;
+    unit.configuredName = !name.empty();
+    units_[text] = unit;
+    metrics_.pointInfo(config_.name, text, name);
+    metrics_.pointState(config_.name, text, point->state());
+}
+
+void LinePoller::scanLine()
+{
+    logLine(Level::Info, "line " + config_.name + ": scanning (about 9 s)");
+    PointList found;
+    const auto begin = steady_clock::now();
+    line_->scanNetwork(found);
+    metrics_.scan(config_.name);
+    metrics_.exchange(config_.name,
+                      std::chrono::duration<double>(steady_clock::now() - begin).count(), 0);
+    size_t added = 0;
+    for (size_t i = 0; i < found.count(); ++i) {
+        const UnitAddress address = found.at(i)->address();
+        if (points_.find(address) == nullptr) {
+            addPoint(address, std::string());
+            ++added;
+        }
+    }
+    logLine(Level::Info, "line " + config_.name + ": scan found " +
+                             std::to_string(found.count()) + " answer(s), " +
+                             std::to_string(added) + " new point(s)");
+}
+
+void LinePoller::run()
+{
+    if (!openDevice()) {
+        return;
+    }
+    for (const UnitConfig& unit : config_.units) {
+        addPoint(unit.address, unit.name);
+    }
+    auto nextScan = steady_clock::time_point::max();
+    if (config_.scan) {
+        scanLine();
+        if (config_.scanIntervalS > 0) {
+            nextScan = steady_clock::now() + std::chrono::seconds(config_.scanIntervalS);
+        }
+    }
+    const milliseconds interval(config_.pollIntervalMs);
+    auto roundStart = steady_clock::now();
+    while (!stop_.raised()) {
+        for (size_t i = 0; i < points_.count() && !stop_.raised(); ++i) {
+            Point* point = points_.at(i);
+            if (!point->tryClaim()) {
+                continue;
+            }
+            servePoint(*point, units_[unitAddressText(point->address())]);
+            point->release();
+        }
+        if (line_->deviceLost()) {
+            logLine(Level::Warning, "line " + config_.name + ": " + config_.device + " lost");
+            metrics_.lineOpen(config_.name, false);
+            if (!openDevice()) {
+                return;
+            }
+        }
+        if (steady_clock::now() >= nextScan) {
+            scanLine();
+            nextScan = steady_clock::now() + std::chrono::seconds(config_.scanIntervalS);
+        }
+        // The next round starts one interval after this one started, or at
+        // once when the round took longer than that.
+        roundStart = std::max(roundStart + interval, steady_clock::now());
+        if (stop_.waitUntil(std::min(roundStart, nextScan))) {
+            return;
+        }
+    }
+}
+
+void LinePoller::servePoint(Point& point, Unit& unit)
+{
+    // A new or recovering point walks through plugged, parameters and
+    // algorithms within one round; a measure ends the point's turn.
+    for (int steps = 0; steps < 4 && !stop_.raised(); ++steps) {
+        const int32_t number = point.nextRequest();
+        const bool measuring = number != AnnounceRequest && number != ReannounceRequest &&
+                               number != ReadParamsRequest && number != ReadAlgorithmsRequest;
+        if (!request(point, unit, number) || measuring) {
+            break;
+        }
+    }
+}
+
+bool LinePoller::request(Point& point, Unit& unit, int32_t number)
+{
+    const UnitAddress address = point.address();
+    try {
+        switch (number) {
+        case AnnounceRequest:
+        case ReannounceRequest:
+            deliver(point, unit, PointEvent(PluggedEvent, address, boost::any()));
+            break;
+        case ReadParamsRequest:
+            readParams(point, unit);
+            break;
+        case ReadAlgorithmsRequest: {
+            AlgorithmList algorithms;
+            timed([&] { line_->readAlgorithms(address, algorithms); });
+            deliver(point, unit, PointEvent(AlgorithmsReadEvent, address, algorithms));
+            publishParams(point, unit);
+            break;
+        }
+        default:
+            readMeasure(point, unit);
+            break;
+        }
+    } catch (const Exception& failure) {
+        deliver(point, unit, failureEvent(address, failure));
+        return false;
+    } catch (const boost::bad_any_cast&) {
+        logLine(Level::Error, "line " + config_.name + ": " + unit.address +
+                                  ": a value of an unexpected type; skipped");
+        return false;
+    }
+    return true;
+}
+
+void LinePoller::readParams(Point& point, Unit& unit)
+{
+    const UnitAddress address = point.address();
+    PointParams params;
+    timed([&] { line_->readPointParams(address, params); });
+    deliver(point, unit, PointEvent(ParamsReadEvent, address, params));
+    if (!unit.configuredName) {
+        unit.name = utf8(params.text27());
+        point.setName(params.text27());
+        metrics_.pointInfo(config_.name, unit.address, unit.name);
+    }
+    unit.discoveryPublished = false;
+    publishParams(point, unit);
+}
+
+void LinePoller::readMeasure(Point& point, Unit& unit)
+{
+    const UnitAddress address = point.address();
+    float value = 0.0f;
+    uint32_t time = 0;
+    uint8_t accuracy = 0;
+    uint16_t status = 0;
+    timed([&] { line_->readMeasure(address, -1, value, time, accuracy); });
+    timed([&] { line_->readStatus(address, status); });
+    const auto now = Clock::now();
+    const int32_t current = point.pointParams().measuringAlgorithm();
+    const AlgorithmList algorithms = point.algorithms();
+    const wxString units = current >= 0 && current < point.algorithmCount()
+                               ? algorithms[static_cast<size_t>(current)].secondText
+                               : wxString();
+    const Measure measure(value, units, time, accuracy, current, status);
+    const bool first = !point.measure().hasValue();
+    deliver(point, unit, PointEvent(measureEventType(measure, first), address, measure));
+
+    const StatusBitTexts texts = point.pointParams().statusTexts();
+    publisher_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
+    metrics_.pointValue(config_.name, unit.address, static_cast<double>(value), status,
+                        std::chrono::duration<double>(now.time_since_epoch()).count());
+    if (!unit.statusKnown || unit.status != status || unit.state != point.state()) {
+        unit.statusKnown = true;
+        unit.status = status;
+        unit.state = point.state();
+        publisher_.publish(topic(unit, "status"),
+                           statusPayload(status, texts, point.state(), point.statusText(), now),
+                           true);
+    }
+    if (config_.paramsCheckPolls > 0 && ++unit.polls % config_.paramsCheckPolls == 0) {
+        checkChangedParams(point, unit);
+    }
+}
+
+void LinePoller::checkChangedParams(Point& point, Unit& unit)
+{
+    // The unit lists the value variables changed since it started; a list
+    // that differs from the one seen before means the record is stale.
+    std::array<uint8_t, 256> list{};
+    uint32_t count = 0;
+    try {
+        timed([&] {
+            count = line_->readVariable(point.address(), DataType::Byte, 8, list.data(),
+                                        static_cast<uint32_t>(list.size()));
+        });
+    } catch (const Exception& failure) {
+        if (failure.code() >= NoAnswer) {
+            throw;  // a link failure counts against the point
+        }
+        return;  // a unit without the list
+    }
+    std::vector<uint8_t> changed(list.begin(), list.begin() + count);
+    const bool differs = unit.haveChangeList && changed != unit.changeList;
+    unit.haveChangeList = true;
+    unit.changeList = changed;
+    if (differs && !changed.empty()) {
+        logLine(Level::Info, "line " + config_.name + ": " + unit.address +
+                                 " reports changed parameters; reading them again");
+        readParams(point, unit);
+    }
+}
+
+void LinePoller::publishParams(Point& point, Unit& unit)
+{
+    const auto now = Clock::now();
+    const PointParams params = point.pointParams();
+    const AlgorithmList algorithms = point.algorithms();
+    publisher_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now),
+                       true);
+    const int32_t current = params.measuringAlgorithm();
+    const std::string units = current >= 0 && current < static_cast<int32_t>(algorithms.size())
+                                  ? utf8(algorithms[static_cast<size_t>(current)].secondText)
+                                  : std::string();
+    const MqttConfig& mqtt = publisher_.config();
+    if (mqtt.discovery && (!unit.discoveryPublished || units != unit.units)) {
+        const DiscoveryTopics d =
+            discoveryPayload(mqtt.discoveryPrefix, mqtt.topicPrefix, mqtt.clientId, config_.name,
+                             unit.address, unit.name, units, publisher_.availabilityTopic());
+        publisher_.publish(d.configTopic, d.payload, true);
+        unit.discoveryPublished = true;
+    }
+    unit.units = units;
+}
+
+void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
+{
+    const int32_t before = point.state();
+    const bool reported = point.handleEvent(event);
+    const int32_t after = point.state();
+    metrics_.pointState(config_.name, unit.address, after);
+    const auto now = Clock::now();
+    if (reported && !isMeasureEvent(event.type()) &&
+        (!isAlarmEvent(event.type()) || before != after)) {
+        publisher_.publish(topic(unit, "event"),
+                           eventPayload(event, after, point.statusText(), now), false);
+    }
+    std::string availability = unit.availability;
+    if (point.isFailed()) {
+        availability = "offline";
+    } else if (!isFailureEvent(event.type()) && event.type() != PluggedEvent) {
+        // Plugged comes from no exchange: only an answer shows the unit is there.
+        availability = "online";
+    }
+    if (availability != unit.availability) {
+        unit.availability = availability;
+        publisher_.publish(topic(unit, "availability"), availability, true);
+        metrics_.pointAvailable(config_.name, unit.address, availability == "online");
+        logLine(Level::Info, "line " + config_.name + ": " + unit.address + " " + availability);
+    }
+}
+
+}  // namespace varno_gateway

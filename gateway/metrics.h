@@ -1,0 +1,81 @@
+#ifndef VARNO_GATEWAY_METRICS_H
+#define VARNO_GATEWAY_METRICS_H
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+namespace varno_gateway {
+
+// What the gateway knows and counts, rendered as Prometheus text. The line
+// threads and the MQTT thread write, the HTTP thread reads; one lock
+// guards it all (updates are a few per exchange).
+class Metrics {
+public:
+    static constexpr std::array<double, 9> Buckets{0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
+
+    void lineOpen(const std::string& line, bool open);
+    // One read of the gateway on the line (a status read, a measure read,
+    // a parameter record read...), how long it took and its error code (0
+    // when it succeeded).
+    void exchange(const std::string& line, double seconds, int32_t error);
+    void scan(const std::string& line);
+
+    void pointInfo(const std::string& line, const std::string& address, const std::string& name);
+    void pointValue(const std::string& line, const std::string& address, double value,
+                    uint16_t status, double timestampS);
+    void pointAvailable(const std::string& line, const std::string& address, bool online);
+    void pointState(const std::string& line, const std::string& address, int32_t state);
+
+    void mqttConnected(bool connected);
+    void mqttPublished();
+    void mqttQueue(size_t length);
+    void mqttDropped();
+    void mqttConnects();
+
+    // The whole exposition, version 0.0.4 of the text format.
+    std::string render() const;
+    // Forgets every line and point (after a reload); counters of the
+    // broker connection stay.
+    void clearLines();
+
+private:
+    struct LineStats {
+        bool open = false;
+        uint64_t exchanges = 0;
+        std::map<int32_t, uint64_t> failures;
+        std::array<uint64_t, Buckets.size()> buckets{};
+        uint64_t count = 0;
+        double sum = 0;
+        uint64_t scans = 0;
+    };
+    struct PointStats {
+        std::string name;
+        bool hasValue = false;
+        double value = 0;
+        uint16_t status = 0;
+        double timestampS = 0;
+        int online = -1;  // not known yet
+        int32_t state = 1;
+    };
+    using PointKey = std::pair<std::string, std::string>;
+
+    mutable std::mutex mutex_;
+    std::map<std::string, LineStats> lines_;
+    std::map<PointKey, PointStats> points_;
+    bool mqttConnected_ = false;
+    uint64_t mqttPublished_ = 0;
+    uint64_t mqttQueue_ = 0;
+    uint64_t mqttDropped_ = 0;
+    uint64_t mqttConnects_ = 0;
+};
+
+// A label value with backslash, double quote and newline escaped.
+std::string escapeLabel(const std::string& text);
+
+}  // namespace varno_gateway
+
+#endif

@@ -1,0 +1,208 @@
+#include "gateway/payloads.h"
+
+#include <cmath>
+#include <ctime>
+
+#include <nlohmann/json.hpp>
+
+#include "base/error.h"
+#include "protocol/lsingle.h"
+
+namespace varno_gateway {
+
+using nlohmann::json;
+using namespace mirel_varno;
+
+namespace {
+
+// The texts of the bits set in the word, bit by bit; a bit without a
+// text of its own is named by its number.
+json bitTexts(uint16_t status, const StatusBitTexts& texts)
+{
+    json bits = json::array();
+    for (int n = 0; n < 16; ++n) {
+        if ((status & (1u << n)) != 0) {
+            const wxString text = texts.textFor(static_cast<uint8_t>(n + 1));
+            bits.push_back(text.empty() ? "bit " + std::to_string(n) : utf8(text));
+        }
+    }
+    return bits;
+}
+
+// Float values print with the digits a float holds, not a double's.
+json floatNumber(float v)
+{
+    if (!std::isfinite(v)) {
+        return nullptr;
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.7g", static_cast<double>(v));
+    return std::strtod(buffer, nullptr);
+}
+
+json paramValue(const PointParam& param)
+{
+    try {
+        switch (param.dataType()) {
+        case 1:
+            return param.valueAs<uint8_t>();
+        case 13:
+            return floatNumber(param.valueAs<LSingle>().toFloat());
+        case 25:
+            return floatNumber(param.valueAs<float>());
+        default:
+            return nullptr;
+        }
+    } catch (const boost::bad_any_cast&) {
+        return nullptr;
+    }
+}
+
+}  // namespace
+
+std::string utf8(const wxString& text)
+{
+    const wxScopedCharBuffer buffer = text.utf8_str();
+    return std::string(buffer.data(), buffer.length());
+}
+
+std::string isoTime(Clock::time_point t)
+{
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
+    const std::time_t seconds = static_cast<std::time_t>(ms.count() / 1000);
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char buffer[96];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ",
+                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec, static_cast<int>(ms.count() % 1000));
+    return buffer;
+}
+
+std::string measurePayload(const Measure& measure, const StatusBitTexts& texts,
+                           Clock::time_point t)
+{
+    json j;
+    j["value"] = measure.hasValue() ? floatNumber(measure.value()) : json(nullptr);
+    j["scaled_value"] = measure.hasValue() ? floatNumber(measure.scaledValue()) : json(nullptr);
+    j["prefix"] = utf8(measure.prefix());
+    j["units"] = utf8(measure.units());
+    j["text"] = utf8(measure.valueText());
+    j["kind"] = utf8(measure.kindText());
+    j["accuracy"] = measure.accuracy();
+    j["measuring_time"] = measure.time();
+    j["algorithm"] = measure.index();
+    j["status"] = measure.status();
+    j["status_bits"] = bitTexts(measure.status(), texts);
+    j["timestamp"] = isoTime(t);
+    return j.dump();
+}
+
+std::string statusPayload(uint16_t status, const StatusBitTexts& texts, int32_t state,
+                          const wxString& stateText, Clock::time_point t)
+{
+    json j;
+    j["status"] = status;
+    j["status_bits"] = bitTexts(status, texts);
+    j["state"] = state;
+    j["state_text"] = utf8(stateText);
+    j["timestamp"] = isoTime(t);
+    return j.dump();
+}
+
+std::string paramsPayload(const std::string& name, const PointParams& params,
+                          const AlgorithmList& algorithms, Clock::time_point t)
+{
+    json j;
+    j["name"] = name;
+    j["address"] = std::to_string(params.address().first) + "." +
+                   std::to_string(params.address().second) + "." +
+                   std::to_string(params.address().third);
+    j["text27"] = utf8(params.text27());
+    j["text17"] = utf8(params.text17());
+    j["text18"] = utf8(params.text18());
+    j["text11"] = utf8(params.text11());
+    j["version"] = utf8(params.version());
+    j["measuring_algorithm"] = static_cast<int32_t>(params.measuringAlgorithm());
+    j["byte28"] = params.byte28();
+    json list = json::array();
+    for (const PointParam& p : params.params()) {
+        list.push_back({{"number", p.number()},
+                        {"name", utf8(p.name())},
+                        {"data_type", p.dataType()},
+                        {"value", paramValue(p)}});
+    }
+    j["params"] = list;
+    json bits = json::object();
+    for (const auto& [key, text] : params.statusTexts().texts()) {
+        if (key >= 1 && key <= 16) {
+            bits[std::to_string(key - 1)] = utf8(text);
+        }
+    }
+    j["status_bit_texts"] = bits;
+    json algos = json::array();
+    for (const Algorithm& a : algorithms) {
+        algos.push_back({{"number", a.number},
+                         {"name", utf8(a.firstText)},
+                         {"units", utf8(a.secondText)},
+                         {"value", floatNumber(a.value)},
+                         {"measuring_time", a.time},
+                         {"accuracy", a.accuracy}});
+    }
+    j["algorithms"] = algos;
+    j["timestamp"] = isoTime(t);
+    return j.dump();
+}
+
+std::string eventPayload(const PointEvent& event, int32_t state, const wxString& stateText,
+                         Clock::time_point t)
+{
+    json j;
+    j["type"] = event.type();
+    j["text"] = utf8(event.text());
+    if (event.isLinkError()) {
+        try {
+            j["error"] = static_cast<int32_t>(boost::any_cast<Error>(event.payload()));
+        } catch (const boost::bad_any_cast&) {
+        }
+    }
+    j["state"] = state;
+    j["state_text"] = utf8(stateText);
+    j["timestamp"] = isoTime(t);
+    return j.dump();
+}
+
+DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
+                                 const std::string& topicPrefix, const std::string& clientId,
+                                 const std::string& line, const std::string& address,
+                                 const std::string& name, const std::string& units,
+                                 const std::string& gatewayAvailability)
+{
+    std::string object = "varno_" + line + "_" + address;
+    for (char& c : object) {
+        if (c == '.') {
+            c = '_';
+        }
+    }
+    const std::string base = topicPrefix + "/" + line + "/" + address;
+    json j;
+    j["name"] = name.empty() ? line + " " + address : name;
+    j["unique_id"] = clientId + "_" + object;
+    j["object_id"] = object;
+    j["state_topic"] = base + "/measure";
+    j["value_template"] = "{{ value_json.value }}";
+    j["json_attributes_topic"] = base + "/measure";
+    if (!units.empty()) {
+        j["unit_of_measurement"] = units;
+    }
+    j["state_class"] = "measurement";
+    j["availability"] = json::array({{{"topic", base + "/availability"}},
+                                     {{"topic", gatewayAvailability}}});
+    j["availability_mode"] = "all";
+    j["device"] = {{"identifiers", json::array({object})},
+                   {"name", name.empty() ? "Varno unit " + address : name},
+                   {"via_device", clientId}};
+    return {discoveryPrefix + "/sensor/" + clientId + "/" + object + "/config", j.dump()};
+}
+
+}  // namespace varno_gateway

@@ -1,0 +1,46 @@
+#ifndef VARNO_GATEWAY_PAYLOADS_H
+#define VARNO_GATEWAY_PAYLOADS_H
+
+#include <chrono>
+#include <string>
+
+#include <wx/string.h>
+
+#include "model/algorithm.h"
+#include "model/measure.h"
+#include "model/pointparam.h"
+#include "monitor/pointevent.h"
+
+namespace varno_gateway {
+
+using Clock = std::chrono::system_clock;
+
+std::string utf8(const wxString& text);
+// "2026-12-07T20:31:05.123Z".
+std::string isoTime(Clock::time_point t);
+
+// The JSON payloads of the point topics. Texts are UTF-8; a value that is
+// not a number (NaN) is null.
+std::string measurePayload(const mirel_varno::Measure& measure,
+                           const mirel_varno::StatusBitTexts& texts, Clock::time_point t);
+std::string statusPayload(uint16_t status, const mirel_varno::StatusBitTexts& texts,
+                          int32_t state, const wxString& stateText, Clock::time_point t);
+std::string paramsPayload(const std::string& name, const mirel_varno::PointParams& params,
+                          const mirel_varno::AlgorithmList& algorithms, Clock::time_point t);
+std::string eventPayload(const mirel_varno::PointEvent& event, int32_t state,
+                         const wxString& stateText, Clock::time_point t);
+
+// The Home Assistant discovery document for a point's measure.
+struct DiscoveryTopics {
+    std::string configTopic;  // PREFIX/sensor/NODE/OBJECT/config
+    std::string payload;
+};
+DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
+                                 const std::string& topicPrefix, const std::string& clientId,
+                                 const std::string& line, const std::string& address,
+                                 const std::string& name, const std::string& units,
+                                 const std::string& gatewayAvailability);
+
+}  // namespace varno_gateway
+
+#endif

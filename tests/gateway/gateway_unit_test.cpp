@@ -1,0 +1,176 @@
+// The gateway's parts without the network: configuration, metrics text,
+// payloads, and the broker queue while no broker answers.
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "gateway/config.h"
+#include "gateway/metrics.h"
+#include "gateway/payloads.h"
+#include "gateway/publisher.h"
+#include "model/measure.h"
+
+using namespace varno_gateway;
+
+TEST(GatewayConfig, UnitAddressesParseOnlyInTheirDottedForm)
+{
+    const struct {
+        const char* text;
+        bool ok;
+        mirel_varno::UnitAddress address;
+    } cases[] = {
+        {"1.2.3", true, {1, 2, 3}},
+        {"255.0.255", true, {255, 0, 255}},
+        {"001.002.003", true, {1, 2, 3}},
+        {"1.2.256", false, {}},
+        {"1.2", false, {}},
+        {"1.2.3.4", false, {}},
+        {"1..3", false, {}},
+        {" 1.2.3", false, {}},
+        {"1.2.3 ", false, {}},
+        {"0001.2.3", false, {}},
+        {"-1.2.3", false, {}},
+        {"", false, {}},
+    };
+    for (const auto& c : cases) {
+        mirel_varno::UnitAddress address;
+        EXPECT_EQ(parseUnitAddress(c.text, address), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(address, c.address) << c.text;
+            EXPECT_EQ(unitAddressText(address), unitAddressText(c.address));
+        }
+    }
+}
+
+TEST(GatewayConfig, DefaultsAndOverrides)
+{
+    const GatewayConfig config = parseConfig(
+        "poll_interval: 2.5\n"
+        "mqtt:\n  host: broker.local\n  topic_prefix: site/a\n  discovery: off\n"
+        "http:\n  listen: '[::1]:0'\n"
+        "lines:\n"
+        "  - name: one\n    device: COM3\n    units:\n      - {address: 1.2.3, name: Boiler}\n"
+        "  - name: two\n    device: /dev/ttyUSB1\n    scan: true\n    scan_interval: 600\n"
+        "    poll_interval: 0.25\n    params_check: 0\n",
+        "g.yaml");
+    ASSERT_EQ(config.lines.size(), 2u);
+    EXPECT_EQ(config.lines[0].pollIntervalMs, 2500u);
+    EXPECT_EQ(config.lines[0].units.at(0).name, "Boiler");
+    EXPECT_FALSE(config.lines[0].scan);
+    EXPECT_EQ(config.lines[0].paramsCheckPolls, 12u);
+    EXPECT_EQ(config.lines[1].pollIntervalMs, 250u);
+    EXPECT_TRUE(config.lines[1].scan);
+    EXPECT_EQ(config.lines[1].scanIntervalS, 600u);
+    EXPECT_EQ(config.lines[1].paramsCheckPolls, 0u);
+    EXPECT_EQ(config.mqtt.host, "broker.local");
+    EXPECT_EQ(config.mqtt.port, 1883);
+    EXPECT_EQ(config.mqtt.topicPrefix, "site/a");
+    EXPECT_FALSE(config.mqtt.discovery);
+    EXPECT_EQ(config.http.address, "::1");
+    EXPECT_EQ(config.http.port, 0);
+}
+
+TEST(GatewayConfig, MistakesNameLineAndKey)
+{
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"", "g.yaml: (top): the file is empty"},
+        {"lines:\n  - name: gateway\n    device: x\n    scan: true\n",
+         "g.yaml:2: lines[0].name: must be 1 to 64"},
+        {"lines:\n  - name: a\n    device: x\n    scan: true\n  - name: a\n    device: y\n"
+         "    scan: true\n",
+         "g.yaml:5: lines[1].name: \"a\" is used twice"},
+        {"lines:\n  - name: a\n    device: x\n    units:\n      - address: 0.0.0\n",
+         "g.yaml:5: lines[0].units[0].address: 0.0.0 is the broadcast or the host address"},
+        {"lines:\n  - name: a\n    device: x\n    scan: true\n    scan_interval: 10\n",
+         "g.yaml:5: lines[0].scan_interval: must be 0 or at least 60 s"},
+        {"mqtt:\n  topic_prefix: a/#\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: mqtt.topic_prefix: must be a topic without"},
+        {"mqtt:\n  tls:\n    cert_file: c\n", "g.yaml:3: mqtt.tls.ca_file: is needed"},
+        {"http:\n  listen: 9108\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: http.listen: must be ADDRESS:PORT"},
+        {"lines:\n  - {name: a, device: x, scan: maybe}\n",
+         "g.yaml:2: lines[0].scan: must be true or false, not \"maybe\""},
+        {"lines: 3\n", "g.yaml:1: lines: must be a list of at least one line"},
+        {"linez: []\n", "g.yaml:1: linez: unknown key"},
+    };
+    for (const auto& c : cases) {
+        try {
+            parseConfig(c.text, "g.yaml");
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const ConfigError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u)
+                << "got: " << e.what() << "\nwanted: " << c.message;
+        }
+    }
+}
+
+TEST(GatewayMetrics, LabelValuesAreEscapedAndHistogramsAreCumulative)
+{
+    Metrics metrics;
+    metrics.pointInfo("l", "1.2.3", "a \"quoted\" \\ name\nnext");
+    metrics.exchange("l", 0.03, 0);
+    metrics.exchange("l", 0.2, 3840);
+    metrics.exchange("l", 20.0, 3840);
+    const std::string text = metrics.render();
+    EXPECT_NE(text.find("name=\"a \\\"quoted\\\" \\\\ name\\nnext\"} 1\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_line_exchange_duration_seconds_bucket{line=\"l\",le=\"0.025\"} 0\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("varno_line_exchange_duration_seconds_bucket{line=\"l\",le=\"0.05\"} 1\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("varno_line_exchange_duration_seconds_bucket{line=\"l\",le=\"10\"} 2\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("varno_line_exchange_duration_seconds_bucket{line=\"l\",le=\"+Inf\"} 3\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("varno_line_failures_total{line=\"l\",code=\"3840\"} 2\n"), std::string::npos);
+    // A point without a value yet has no value sample.
+    EXPECT_EQ(text.find("varno_point_value{"), std::string::npos);
+}
+
+TEST(GatewayPayloads, MeasureCarriesValueStatusBitsAndTime)
+{
+    mirel_varno::StatusBitTexts texts({{1, wxString::FromUTF8("Measuring")},
+                                       {6, wxString::FromUTF8("Alarm \xc2\xb0")}});
+    const mirel_varno::Measure measure(0.0005f, "V", 30, 7, 0, 0x0121);
+    const auto t = Clock::time_point(std::chrono::milliseconds(1796675643123LL));
+    const nlohmann::json j = nlohmann::json::parse(measurePayload(measure, texts, t));
+    EXPECT_FLOAT_EQ(j["value"].get<float>(), 0.0005f);
+    EXPECT_EQ(j["prefix"], "m");
+    EXPECT_EQ(j["units"], "V");
+    EXPECT_EQ(j["accuracy"], 7);
+    EXPECT_EQ(j["measuring_time"], 30);
+    EXPECT_EQ(j["status"], 0x0121);
+    EXPECT_EQ(j["status_bits"], nlohmann::json({"Measuring", "Alarm \xc2\xb0", "bit 8"}));
+    EXPECT_EQ(j["timestamp"], "2026-12-07T20:34:03.123Z");
+
+    const nlohmann::json none =
+        nlohmann::json::parse(measurePayload(mirel_varno::Measure(), texts, t));
+    EXPECT_TRUE(none["value"].is_null());
+}
+
+TEST(GatewayPublisher, KeepsTheNewestMessagesWhileNoBrokerAnswers)
+{
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = 1;  // nothing listens there
+    config.queueLimit = 3;
+    Metrics metrics;
+    Publisher publisher(config, metrics);
+    std::string error;
+    ASSERT_TRUE(publisher.start(error)) << error;
+    for (int i = 0; i < 5; ++i) {
+        publisher.publish("t/" + std::to_string(i), "x", false);
+    }
+    publisher.publish("t/retained", "kept apart", true);
+    EXPECT_EQ(publisher.queueLength(), 3u);
+    const std::string text = metrics.render();
+    EXPECT_NE(text.find("varno_mqtt_queue_dropped_total 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_mqtt_queue_length 3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_mqtt_connected 0\n"), std::string::npos) << text;
+    publisher.stop();
+}

@@ -1,0 +1,347 @@
+// SerialPort on network lines against a device server played by the test
+// on a loopback socket: names, bytes both ways, the widened gap, the
+// Telnet session's settings, a lost connection and failures to open.
+
+#include "serial/serialplatformnet.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/error.h"
+#include "serial/serialport.h"
+
+using namespace mirel_varno;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+long msSince(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// A listening socket on a free loopback port ("127.0.0.1" or "::1").
+class Listener {
+public:
+    explicit Listener(const std::string& address)
+    {
+        const bool v6 = address.find(':') != std::string::npos;
+        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_storage storage{};
+        socklen_t size = 0;
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+            a->sin6_family = AF_INET6;
+            inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+            size = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+            a->sin_family = AF_INET;
+            inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+            size = sizeof *a;
+        }
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&storage), size) != 0 ||
+            listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
+            close();
+            return;
+        }
+        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                         : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    }
+    ~Listener() { close(); }
+    bool ok() const { return fd_ >= 0; }
+    int port() const { return port_; }
+    void close()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = -1;
+    }
+    // The next connection, or -1 after the time.
+    int accept(int ms) const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        return poll(&p, 1, ms) == 1 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+// Collects what the peer sends until `count` bytes came or `ms` passed.
+Bytes receive(int fd, size_t count, int ms)
+{
+    Bytes got;
+    const Clock::time_point start = Clock::now();
+    while (got.size() < count && msSince(start) < ms) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10) != 1) {
+            continue;
+        }
+        uint8_t buffer[256];
+        const ssize_t n = recv(fd, buffer, std::min(sizeof buffer, count - got.size()), 0);
+        if (n <= 0) {
+            break;
+        }
+        got.insert(got.end(), buffer, buffer + n);
+    }
+    return got;
+}
+
+void sendBytes(int fd, const Bytes& bytes)
+{
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+}
+
+bool contains(const Bytes& haystack, const Bytes& needle)
+{
+    return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+           haystack.end();
+}
+
+bool openLine(SerialPort& port, const std::string& name)
+{
+    return port.open(name.c_str(), 9600, 'N', 8, OneStopBit);
+}
+
+}  // namespace
+
+TEST(NetworkName, SchemesHostsPortsAndGap)
+{
+    struct Case {
+        const char* name;
+        bool ok;
+        NetworkName::Kind kind;
+        const char* host;
+        const char* port;
+        uint32_t gap;
+        const char* error;  // part of the reason when not ok
+    };
+    using K = NetworkName::Kind;
+    const Case cases[] = {
+        {"tcp://127.0.0.1:2000", true, K::Raw, "127.0.0.1", "2000", DefaultNetworkGapMs, ""},
+        {"RFC2217://line.example:4001", true, K::Telnet, "line.example", "4001", DefaultNetworkGapMs, ""},
+        {"tcp://[::1]:65535?gap=40", true, K::Raw, "::1", "65535", 40, ""},
+        {"rfc2217://[fe80::1%eth0]:7?gap=0", true, K::Telnet, "fe80::1%eth0", "7", 0, ""},
+        {"udp://host:1", false, K::Raw, "", "", 0, "unknown scheme"},
+        {"tcp://host", false, K::Raw, "", "", 0, "HOST:PORT"},
+        {"tcp://:2000", false, K::Raw, "", "", 0, "no host"},
+        {"tcp://host:0", false, K::Raw, "", "", 0, "bad port"},
+        {"tcp://host:65536", false, K::Raw, "", "", 0, "bad port"},
+        {"tcp://host:20x", false, K::Raw, "", "", 0, "bad port"},
+        {"tcp://::1:2000", false, K::Raw, "", "", 0, "brackets"},
+        {"tcp://[::1]2000", false, K::Raw, "", "", 0, "[ADDRESS]:PORT"},
+        {"tcp://host:1?gap=10001", false, K::Raw, "", "", 0, "gap=MS"},
+        {"tcp://host:1?speed=9600", false, K::Raw, "", "", 0, "unknown option"},
+    };
+    for (const Case& c : cases) {
+        NetworkName n;
+        std::string error;
+        ASSERT_EQ(parseNetworkName(c.name, n, error), c.ok) << c.name << ": " << error;
+        if (c.ok) {
+            EXPECT_EQ(n.kind, c.kind) << c.name;
+            EXPECT_EQ(n.host, c.host) << c.name;
+            EXPECT_EQ(n.port, c.port) << c.name;
+            EXPECT_EQ(n.gapMs, c.gap) << c.name;
+        } else {
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.name << ": " << error;
+        }
+    }
+    EXPECT_EQ(deviceName("tcp://[::1]:2000: baud=9600 parity=N data=8 stop=1"), "tcp://[::1]:2000");
+}
+
+TEST(NetworkLine, RawBytesPassUnchangedOverIPv4AndIPv6)
+{
+    for (const std::string address : {"127.0.0.1", "::1"}) {
+        Listener server(address);
+        if (!server.ok()) {
+            ASSERT_NE(address, "127.0.0.1");
+            continue;  // a machine without IPv6 loopback
+        }
+        const std::string host = address == "::1" ? "[::1]" : address;
+        SerialPort port;
+        ASSERT_TRUE(openLine(port, "tcp://" + host + ":" + std::to_string(server.port())))
+            << port.openFailure();
+        const int peer = server.accept(2000);
+        ASSERT_GE(peer, 0);
+        PortTimeouts t;
+        ASSERT_TRUE(port.getTimeouts(t));
+        EXPECT_EQ(t.readInterval, DefaultNetworkGapMs);
+
+        const Bytes request = {0x01, 0x02, 0x03, 0xFF, 0xFF, 0x0D, 0x00};
+        ASSERT_TRUE(port.write(request.data(), static_cast<uint32_t>(request.size())));
+        EXPECT_EQ(receive(peer, request.size() + 1, 300), request) << address;
+
+        // A reply in two pieces 40 ms apart is one read under the wide gap.
+        std::thread unit([&] {
+            sendBytes(peer, {0x01, 0x01, 0xFF});
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+            sendBytes(peer, {0xFF, 0xFF, 0x00});
+        });
+        uint8_t reply[6] = {};
+        EXPECT_EQ(port.read(reply, sizeof reply), 6u) << address;
+        unit.join();
+        EXPECT_EQ(Bytes(reply, reply + 6), (Bytes{0x01, 0x01, 0xFF, 0xFF, 0xFF, 0x00}));
+        EXPECT_EQ(port.lastError(), NoError);
+        ::close(peer);
+    }
+}
+
+TEST(NetworkLine, NarrowGapFromTheNameEndsAReadBetweenPieces)
+{
+    Listener server("127.0.0.1");
+    ASSERT_TRUE(server.ok());
+    SerialPort port;
+    ASSERT_TRUE(openLine(port, "tcp://127.0.0.1:" + std::to_string(server.port()) + "?gap=10"));
+    const int peer = server.accept(2000);
+    ASSERT_GE(peer, 0);
+    std::thread unit([&] {
+        sendBytes(peer, {0x11, 0x22});
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        sendBytes(peer, {0x33});
+    });
+    uint8_t reply[3] = {};
+    EXPECT_EQ(port.read(reply, sizeof reply), 2u);
+    unit.join();
+    EXPECT_EQ(port.read(reply + 2, 1), 1u);
+    EXPECT_EQ(reply[2], 0x33);
+    ::close(peer);
+}
+
+TEST(NetworkLine, TelnetLineSetsTheFarPortAndEscapes0xFF)
+{
+    Listener server("127.0.0.1");
+    ASSERT_TRUE(server.ok());
+    Bytes opening;
+    Bytes settings;
+    Bytes request;
+    Bytes parity;
+    std::thread accessServer([&] {
+        const int peer = server.accept(3000);
+        ASSERT_GE(peer, 0);
+        opening = receive(peer, 15, 2000);
+        // Agree to everything, in the middle of a command split in two.
+        sendBytes(peer, {255, 253, 0, 255, 251, 0, 255, 253, 3, 255});
+        sendBytes(peer, {251, 3, 255, 253, 44});
+        // Baud rate, data size, parity, stop size, flow, DTR, purge.
+        settings = receive(peer, 10 + 6 * 7, 2000);
+        sendBytes(peer, {255, 250, 44, 101, 0, 0, 37, 128, 255, 240, 255, 250, 44, 102, 8, 255, 240,
+                         255, 250, 44, 103, 1, 255, 240, 255, 250, 44, 104, 1, 255, 240, 255, 250,
+                         44, 105, 1, 255, 240, 255, 250, 44, 105, 9, 255, 240, 255, 250, 44, 112,
+                         1, 255, 240});
+        // The open turns DTR off (no flow control) before the request.
+        request = receive(peer, 7 + 4, 2000);
+        // The reply: its checksum's 0xFF doubled, split between the two.
+        sendBytes(peer, {0x18, 0xFC, 255});
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        sendBytes(peer, {255, 0x00, 255, 241});
+        parity = receive(peer, 7, 2000);
+        ::close(peer);
+    });
+    SerialPort port;
+    const bool opened = openLine(port, "rfc2217://127.0.0.1:" + std::to_string(server.port()));
+    EXPECT_TRUE(opened) << port.openFailure();
+    if (opened) {
+        const Bytes frame = {0x18, 0xFF, 0x0D};
+        EXPECT_TRUE(port.write(frame.data(), static_cast<uint32_t>(frame.size())));
+        uint8_t reply[4] = {};
+        EXPECT_EQ(port.read(reply, sizeof reply), 4u);
+        EXPECT_EQ(Bytes(reply, reply + 4), (Bytes{0x18, 0xFC, 0xFF, 0x00}));
+        port.setParity('E');
+    }
+    accessServer.join();
+    EXPECT_TRUE(contains(opening, {255, 251, 44})) << "no WILL COM-PORT-OPTION";
+    EXPECT_TRUE(contains(settings, {255, 250, 44, 1, 0, 0, 37, 128, 255, 240})) << "no 9600 baud";
+    EXPECT_TRUE(contains(settings, {255, 250, 44, 2, 8, 255, 240}));
+    EXPECT_TRUE(contains(settings, {255, 250, 44, 3, 1, 255, 240}));
+    EXPECT_TRUE(contains(settings, {255, 250, 44, 4, 1, 255, 240}));
+    EXPECT_TRUE(contains(settings, {255, 250, 44, 12, 1, 255, 240})) << "no purge";
+    EXPECT_EQ(request, (Bytes{255, 250, 44, 5, 9, 255, 240, 0x18, 255, 255, 0x0D}));
+    EXPECT_EQ(parity, (Bytes{255, 250, 44, 3, 3, 255, 240}));
+}
+
+TEST(NetworkLine, LostConnectionReadsAsSilenceAndComesBack)
+{
+    Listener server("127.0.0.1");
+    ASSERT_TRUE(server.ok());
+    SerialPort port;
+    ASSERT_TRUE(openLine(port, "tcp://127.0.0.1:" + std::to_string(server.port())));
+    port.setTimeouts(1, 0);
+    int peer = server.accept(2000);
+    ASSERT_GE(peer, 0);
+    ::close(peer);
+
+    // Like a silent line: nothing, after the total limit of 14 + 500 ms.
+    uint8_t reply[14];
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(port.read(reply, sizeof reply), 0u);
+    EXPECT_EQ(port.lastError(), NoAnswer);
+    EXPECT_GE(msSince(start), 20 + 514 - 5);
+    EXPECT_FALSE(port.deviceLost());
+    EXPECT_TRUE(port.isOpen());
+
+    // The reconnection was tried during that wait, after the first back-off.
+    peer = server.accept(3000);
+    ASSERT_GE(peer, 0);
+    const Bytes request = {0x05, 0x06};
+    EXPECT_TRUE(port.write(request.data(), 2));
+    EXPECT_EQ(receive(peer, 2, 1000), request);
+    sendBytes(peer, {0x07});
+    EXPECT_EQ(port.read(reply, 1), 1u);
+    EXPECT_EQ(reply[0], 0x07);
+    ::close(peer);
+}
+
+TEST(NetworkLine, OpenFailuresSayWhy)
+{
+    Listener closed("127.0.0.1");
+    ASSERT_TRUE(closed.ok());
+    const std::string refusedPort = std::to_string(closed.port());
+    closed.close();
+
+    // A server that speaks Telnet but will not control the port.
+    Listener refusing("127.0.0.1");
+    ASSERT_TRUE(refusing.ok());
+    std::thread plainTelnet([&] {
+        const int peer = refusing.accept(3000);
+        ASSERT_GE(peer, 0);
+        receive(peer, 15, 2000);
+        sendBytes(peer, {255, 254, 44});
+        receive(peer, 1, 500);
+        ::close(peer);
+    });
+
+    const struct {
+        std::string name;
+        const char* reason;
+    } cases[] = {
+        {"tcp://127.0.0.1:" + refusedPort, "Connection refused"},
+        {"tcp://no-such-host.invalid:2000", "cannot resolve host 'no-such-host.invalid'"},
+        {"rfc2217://127.0.0.1:" + std::to_string(refusing.port()), "refuses COM port control"},
+        {"tcp://127.0.0.1", "expected HOST:PORT"},
+    };
+    for (const auto& c : cases) {
+        SerialPort port;
+        EXPECT_FALSE(openLine(port, c.name)) << c.name;
+        EXPECT_EQ(port.lastError(), SerialPortError) << c.name;
+        EXPECT_NE(port.openFailure().find(c.reason), std::string::npos)
+            << c.name << ": " << port.openFailure();
+        EXPECT_FALSE(port.write("x", 1));
+    }
+    plainTelnet.join();
+}
