@@ -246,25 +246,6 @@ bool SerialPort::discardInput()
     return device_ ? device_->discardInput() : false;
 }
 
-bool SerialDevice::discardInput()
-{
-    PortTimeouts kept;
-    if (!getTimeouts(kept)) {
-        return false;
-    }
-    PortTimeouts now;
-    now.readInterval = 0xFFFFFFFFu;
-    if (!setTimeouts(now)) {
-        return false;
-    }
-    // Bounded, so that a line that never stops talking cannot hold us here.
-    uint8_t scratch[256];
-    for (uint32_t taken = 0; taken < 65536 && read(scratch, sizeof scratch) == sizeof scratch;
-         taken += sizeof scratch) {
-    }
-    return setTimeouts(kept);
-}
-
 bool SerialPort::deviceLost() const
 {
     return isOpen_ && device_ && device_->lost();
