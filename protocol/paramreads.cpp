@@ -110,7 +110,7 @@ void SerialPortVarnoProtocol::readParamName(const UnitAddress& address, int32_t 
     uint8_t block[1 + FrameChecksumSize] = {variable};
     appendChecksum(block, 1);
     sendFrame(header, block, sizeof block);
-    receiveReply();
+    receiveAnswer(address, variable);
 
     if (replyHeader().dataType() != static_cast<uint8_t>(DataType::Text)) {
         setLastError(UnsupportedDataFormat);

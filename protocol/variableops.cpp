@@ -42,6 +42,17 @@ uint32_t writeValueSize(DataType type)
     }
 }
 
+// The address a unit takes from a write of variable 29: the three bytes of
+// the Address form, or the old address with its last part replaced by the
+// byte of the one-byte form.
+UnitAddress newAddressAfter(const UnitAddress& old, DataType type, const uint8_t* value)
+{
+    if (type == DataType::Address) {
+        return {value[0], value[1], value[2]};
+    }
+    return {old.first, old.second, value[0]};
+}
+
 int32_t signedLE32(const uint8_t* bytes)
 {
     return static_cast<int32_t>(getLE32(bytes));
@@ -59,7 +70,7 @@ ReplyValue SerialPortVarnoProtocol::exchangeRead(const UnitAddress& address, Dat
     uint8_t block[1 + FrameChecksumSize] = {variable};
     appendChecksum(block, 1);
     sendFrame(header, block, sizeof block);
-    receiveReply();
+    receiveAnswer(address, variable);
     return lastReplyValue();
 }
 
@@ -138,7 +149,13 @@ void SerialPortVarnoProtocol::writeVariable(const UnitAddress& address, DataType
     const FrameHeader header = makeHeader(address, hostAddress_, FunctionCode::WriteVariable,
                                           type, static_cast<uint16_t>(length));
     sendFrame(header, block, length + FrameChecksumSize);
-    receiveReply();
+    if (variable == var::Address) {
+        // The unit may answer from the address it has just taken.
+        const UnitAddress taken = newAddressAfter(address, type, block + 1);
+        receiveAnswer(address, AnyVariable, &taken);
+    } else {
+        receiveAnswer(address);
+    }
 }
 
 // ---- Address exchanges
@@ -309,9 +326,23 @@ void SerialPortVarnoProtocol::writeAddressByte(const UnitAddress& address, uint8
     wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Byte, var::Address, &value, 1);
     // The unit follows this write with one further header; take it off the
-    // line unexamined.
+    // line unexamined, unless it is plainly a whole frame of another unit.
+    const UnitAddress taken = newAddressAfter(address, DataType::Byte, &value);
     FrameHeader further;
-    readExactly(further.bytes, FrameHeaderSize);
+    for (uint32_t skipped = 0;; ++skipped) {
+        readExactly(further.bytes, FrameHeaderSize);
+        const UnitAddress source = further.source();
+        if (!further.checksumValid() || source == address || source == taken) {
+            return;
+        }
+        if (skipped == MaxSkippedFrames) {
+            setLastError(NoAnswer);
+            VARNO_RAISE(NoAnswer);
+        }
+        if (further.length() > 0) {
+            discardExactly(further.length() + FrameChecksumSize);
+        }
+    }
 }
 
 // ---- Measure

@@ -97,6 +97,9 @@ public:
     virtual bool flush() = 0;
     // Clears the device's latched line errors; pending input is kept.
     virtual bool clearErrors() = 0;
+    // Drops the input that has arrived and not been read. The default reads
+    // it off under "return at once" limits and puts the limits back.
+    virtual bool discardInput();
     // True once a transfer found the device gone (hung up, unplugged): it
     // will not come back on this handle, only by opening it again. Network
     // lines reconnect by themselves and are never lost.

@@ -123,6 +123,7 @@ public:
     bool write(const void* data, uint32_t length) override;
     bool flush() override;
     bool clearErrors() override;
+    bool discardInput() override;
     bool lost() const override { return lost_; }
 
 private:
@@ -310,6 +311,13 @@ bool LinuxSerialDevice::clearErrors()
     // A tty latches no line errors that would block transfers: parity and
     // framing errors arrive in the data. Pending input stays where it is.
     return true;
+}
+
+bool LinuxSerialDevice::discardInput()
+{
+    // What is still on its way arrives after this and is the reader's
+    // business; what the kernel holds now goes.
+    return tcflush(fd_, TCIFLUSH) == 0;
 }
 
 bool isComName(const std::string& name, unsigned& number)

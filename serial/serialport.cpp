@@ -281,6 +281,11 @@ bool SerialPort::clearErrors()
     return device_ ? device_->clearErrors() : false;
 }
 
+bool SerialPort::discardInput()
+{
+    return device_ ? device_->discardInput() : false;
+}
+
 bool SerialPort::deviceLost() const
 {
     std::shared_lock<std::shared_mutex> use(deviceUse_);

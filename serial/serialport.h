@@ -92,6 +92,9 @@ public:
     virtual void flush();
     // Clears the device's error state; pending input is kept.
     virtual bool clearErrors();
+    // Drops the input that has arrived and not yet been read (bytes still
+    // on their way are not waited for). False on a closed port.
+    bool discardInput();
     // Writes the bytes within 25 ms a byte plus 1 ms. False with
     // SerialPortError on a closed port, WriteError when the write fails.
     virtual bool write(const void* data, uint32_t length);

@@ -605,3 +605,69 @@ TEST_F(Cycle, OutputThatFailsEndsTheRunWithItsOwnStatus)
     EXPECT_NE(r.err.find("cannot write the report to standard output (Broken pipe)"), std::string::npos)
         << r.err;
 }
+
+TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
+{
+    using Lines = std::vector<std::pair<std::string, std::string>>;
+    const std::pair<std::string, std::string> a1{"1.2.3", "Status: 0x0021"}, b1{"1.2.6", "Status: 0x0042"},
+        aVersion{"1.2.3", "Version: Unit A"};
+    struct Case {
+        const char* what;
+        const char* fault;  // 1.2.3's, for its status reads
+        const char* commands;
+        const char* addresses;
+        Lines expected;
+        bool paced = false;  // at 9600 baud, with the pause of a real run
+    };
+    const std::vector<Case> cases = {
+        {"a late reply on a 9600-baud line", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1}, true},
+        {"a late reply, then another unit's exchange", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1, a1, b1}},
+        {"a late reply, then the same unit's next command", "delay 700 once", "status\nversion\n", "1.2.3\n",
+         {{"1.2.3", "No answer"}, aVersion, a1, aVersion, a1, aVersion, a1, aVersion, a1}},
+        {"a reply from a foreign address", "from 1.2.6 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1}},
+        {"stray bytes before a reply", "stray 5 once", "status\n", "1.2.3\n1.2.6\n", {a1, b1, a1, b1}},
+        {"noise left on the line, the reply late", "stray 20 delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1, a1, b1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startSim(std::string("[a]\naddress = 1.2.3\nstatus = 0x0021\nversion = Unit A\nfault.24 = ") + c.fault +
+                 "\n[b]\naddress = 1.2.6\nstatus = 0x0042\nversion = Unit B\n",
+                 c.paced ? std::vector<std::string>{} : std::vector<std::string>{"--no-pacing"});
+        auto p = startCycle(c.commands, c.addresses, c.paced ? 200 : 10);
+        EXPECT_EQ(reports(*p, c.expected.size()), c.expected);
+        pressKeyAndExpectExit(*p);
+        EXPECT_TRUE(line_.stop());
+    }
+}
+
+TEST_F(Cycle, ControlCharactersInAUnitTextStayInsideItsLine)
+{
+    // The simulator's INI reader turns \t, \r, \n and \\ into the characters.
+    startSim("[a]\naddress = 1.2.3\nversion = Gas\\tunit\\r\\n2.4 \\\\ B\n");
+    auto p = startCycle("version\n", "1.2.3\n");
+    const std::vector<std::pair<std::string, std::string>> expected(
+        2, {"1.2.3", "Version: Gas\\tunit\\r\\n2.4 \\\\ B"});
+    EXPECT_EQ(reports(*p, 2), expected);
+    pressKeyAndExpectExit(*p);
+
+    // CSV writes them out the same way; JSON escapes them itself.
+    writeFile("commands.txt", "version\n");
+    writeFile("addresses.txt", "1.2.3\n");
+    const std::vector<std::string> args = {"-t", "5", "-c", "commands.txt", "-a", "addresses.txt", "--count", "1"};
+    std::vector<std::string> csv = args;
+    csv.push_back("--format=csv");
+    RunResult r = runCycle(dir_, port_, csv);
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_NE(lines[1].find(",version,true,,,,,Gas\\tunit\\r\\n2.4 \\\\ B,,"), std::string::npos) << lines[1];
+    std::vector<std::string> json = args;
+    json.push_back("--format=json");
+    r = runCycle(dir_, port_, json);
+    lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["version"], "Gas\tunit\r\n2.4 \\ B");
+}
