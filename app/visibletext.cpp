@@ -9,9 +9,6 @@ wxString visibleText(const wxString& text)
     for (const wxUniChar c : text) {
         const uint32_t u = c.GetValue();
         switch (u) {
-        case '\\':
-            out += "\\\\";
-            break;
         case '\n':
             out += "\\n";
             break;

@@ -13,7 +13,7 @@ TEST(VisibleText, WritesOutWhatWouldBreakALineAndNothingElse)
         {"Gas unit 2.4", "Gas unit 2.4"},
         {"", ""},
         {"a\nb\rc\td", "a\\nb\\rc\\td"},
-        {"C:\\n", "C:\\\\n"},  // a backslash, not a line feed
+        {"C:\\n", "C:\\n"},  // a backslash stays as the unit sent it
         {wxString("x") + wxUniChar(0x01) + wxUniChar(0x1B) + "[2J" + wxUniChar(0x7F), "x\\x01\\x1B[2J\\x7F"},
         {wxString(wxUniChar(0x85)) + wxUniChar(0x9F) + wxUniChar(0xA0), "\\x85\\x9F\xC2\xA0"},
         {wxString(wxUniChar(0x2028)) + wxUniChar(0x2029), "\\u2028\\u2029"},
