@@ -224,6 +224,12 @@ CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress
     if (addressCount == 0 || commandCount == 0) {
         return outcome;  // nothing to send: the loop would only spin
     }
+    // A stop ends the exchange under way, not only the pause after it.
+    struct StopWaits {
+        SerialPortVarnoProtocol& port;
+        ~StopWaits() { port.setStopDescriptor(-1); }
+    } stopWaits{port};
+    port.setStopDescriptor(console.stopDescriptor());
     if (options.format == ReportFormat::Csv && !printBytesLine(csvHeader())) {
         outcome.outputFailed = true;
         return outcome;
@@ -245,15 +251,19 @@ CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress
                 record.address = addresses[a];
                 record.command = commands[command];
                 exchange(port, handler->second, options.format != ReportFormat::Text, record);
+                if (console.stopRequested()) {
+                    return outcome;  // cut short: its outcome says nothing of the unit
+                }
                 ++outcome.exchanges;
                 outcome.failures += record.ok ? 0 : 1;
                 const bool written =
                     options.format == ReportFormat::Text
                         ? printLine(textPrefix(record, options.isoTimestamps) + record.text)
                         : printBytesLine(recordLine(record, options.format));
-                if (!written) {
+                if (!written && !console.stopRequested()) {
                     // Nobody reads the lines any more (a closed pipe, a full
-                    // disk): end the run so that a supervisor sees it.
+                    // disk): end the run so that a supervisor sees it. A
+                    // write cut short by a stop signal is no such failure.
                     outcome.outputFailed = true;
                     return outcome;
                 }

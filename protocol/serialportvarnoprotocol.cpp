@@ -23,12 +23,14 @@ SerialPortVarnoProtocol::~SerialPortVarnoProtocol() = default;
 
 bool SerialPortVarnoProtocol::reopen()
 {
+    wxCriticalSectionLocker hold(lock_);
     return name() != nullptr && open(name(), LineBaudRate, 'N', 8, OneStopBit);
 }
 
 void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t* data,
                                         uint32_t count)
 {
+    wxCriticalSectionLocker hold(lock_);
     setLastError(NoError);
     clearErrors();
     // A failed write shows in lastError(); the unit then hears nothing and
@@ -41,6 +43,7 @@ void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t
 
 void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
 {
+    wxCriticalSectionLocker hold(lock_);
     // 1 ms per expected byte plus slack, checked between port reads.
     const uint64_t limit = static_cast<uint64_t>(count) + ReadSlackMs;
     const uint32_t start = tickCount();
@@ -53,6 +56,9 @@ void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)
         receivedCount_ += read(buffer + receivedCount_, count - receivedCount_);
         if (receivedCount_ >= count) {
             return;
+        }
+        if (stopRequested()) {
+            break;  // the rest is not waited for: the user wants to stop
         }
     }
     const Error code = receivedCount_ == 0 ? NoAnswer : NotAllDataReceived;
@@ -69,7 +75,7 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
     while (discarded < count && tickCount() - start <= limit) {
         const uint32_t chunk = std::min<uint32_t>(count - discarded, sizeof scratch);
         const uint32_t n = read(scratch, chunk);
-        if (n == 0) {
+        if (n == 0 || stopRequested()) {
             break;  // the line has gone quiet: nothing more to take off
         }
         discarded += n;
@@ -78,6 +84,7 @@ void SerialPortVarnoProtocol::discardExactly(uint32_t count)
 
 void SerialPortVarnoProtocol::receiveReply()
 {
+    wxCriticalSectionLocker hold(lock_);
     setLastError(NoError);
     readExactly(replyHeader_.bytes, FrameHeaderSize);
     const uint32_t length = replyHeader_.length();

@@ -28,7 +28,22 @@ class PointList;
 //
 // Time limits: a reply header must arrive within 54 ms, its data block
 // within length + 44 ms, each measured between port reads (every port read
-// first pauses 20 ms and waits under the port's own time-outs).
+// first pauses 20 ms and waits under the port's own time-outs). While the
+// port's stop descriptor is readable (setStopDescriptor), a receive ends
+// at once with NoAnswer or NotAllDataReceived, and the scan and the wait
+// for a frame end early.
+//
+// Thread safety: distinct objects are independent. One object may be
+// shared: every operation below, from sendFrame to scanNetwork, holds the
+// object's lock (re-entrant) from its first request to its last reply, so
+// a second thread waits for the whole operation and frames never
+// interleave. The lock is taken before the port's own lock, never after
+// it. A sendFrame and receiveReply pair made by hand is two operations: a
+// user who shares the object must hold the pair together some other way.
+// unitErrorText may be called from any thread. The port operations that
+// the class inherits follow SerialPort's rules; closing or reopening the
+// port in another thread ends a receive under way with NoAnswer or
+// NotAllDataReceived.
 class SerialPortVarnoProtocol : public SerialPort {
 public:
     // Opens the device at 9600 baud, no parity, 8 data bits, 1 stop bit.
@@ -105,7 +120,7 @@ public:
     // Variable 9 as Byte: three little-endian 32-bit values (12 bytes).
     void readVariable9(const UnitAddress& address, int32_t& first, int32_t& second,
                        int32_t& third);
-    // Under the lock, variable 15 as Byte: a 32-bit and a 16-bit value.
+    // Variable 15 as Byte: a 32-bit and a 16-bit value.
     void readVariable15(const UnitAddress& address, int32_t& first, int16_t& second);
     // Variables 12 and 13 as Block8, the bytes unchanged.
     void readDate12(const UnitAddress& address, std::array<uint8_t, 8>& date);
@@ -118,12 +133,12 @@ public:
     void writeByte25(const UnitAddress& address, uint8_t value);
     // Variable 29 as Address.
     void writeAddress(const UnitAddress& address, const UnitAddress& newAddress);
-    // Under the lock, variable 29 as Byte, then the 14-byte header of one
+    // Variable 29 as Byte, then the 14-byte header of one
     // further frame that the unit sends, discarded unchecked: NoAnswer or
     // NotAllDataReceived when it does not come within 54 ms.
     void writeAddressByte(const UnitAddress& address, uint8_t value);
 
-    // Under the lock: the measured value (Float), its time in seconds
+    // The measured value (Float), its time in seconds
     // (DWord) and its accuracy in percent (Byte) of algorithm `algorithm`
     // (variables 34, 35, 36 + 5 * algorithm), or of the current measure for
     // -1 (variables 16, 19, 20), in this order.
@@ -194,7 +209,7 @@ protected:
     // One ReadVariable exchange of a Text variable, decoded.
     wxString readText(const UnitAddress& address, uint8_t variable);
 
-    // The lock that keeps multi-exchange operations together.
+    // The lock that keeps each operation's exchanges together.
     wxCriticalSection& lock() { return lock_; }
 
 private:

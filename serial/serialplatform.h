@@ -5,6 +5,7 @@
 // port needs, in the port's own terms. Internal to the library; each
 // operating system implements it in one file (serialplatformlinux.cpp).
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,6 +62,21 @@ public:
     // The device's configuration: read at open, changed by the port's
     // setters and written back whole.
     LineSettings settings;
+
+    // While this descriptor is readable every wait of a transfer ends at
+    // once and the transfer returns what it has done (the port's stop
+    // descriptor); -1 for none.
+    std::atomic<int> stopDescriptor{-1};
+
+    // Ends the transfers under way, and makes every later one end at once:
+    // the device is about to be closed. Safe from any thread.
+    virtual void interrupt() {}
+
+    // Sleeps on the monotonic clock unless `fd` is, or becomes, readable;
+    // false when cut short that way. -1 is never readable.
+    static bool pause(uint32_t milliseconds, int fd);
+    // Whether `fd` is readable now; false for -1.
+    static bool readable(int fd);
 
     // Fills settings from the device.
     virtual bool readSettings() = 0;

@@ -427,7 +427,7 @@ TEST_F(Exchange, LockIsHeldForWholeSequencesAndReleasedOnFailure)
     port.writeAddressByte(Unit, 5);
     uint16_t status = 0;
     port.readStatus(Unit, status);
-    EXPECT_EQ(seenFree(), (std::vector<bool>{false, false, true}));
+    EXPECT_EQ(seenFree(), (std::vector<bool>{false, false, false}));
     EXPECT_TRUE(lockIsFree(port));
 }
 
