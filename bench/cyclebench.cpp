@@ -26,7 +26,7 @@
 
 #include "support/childprocess.h"
 
-using varno_sim::ChildProcess;
+using varno_test::ChildProcess;
 
 namespace {
 
