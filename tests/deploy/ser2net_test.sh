@@ -41,17 +41,39 @@ port_in_use() {
   grep -q -E "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:[0-9A-F]+ $state " /proc/net/tcp /proc/net/tcp6
 }
 
-# A free loopback port, found without connecting to anything.
-port=
-for _ in $(seq 1 50); do
-  candidate=$((20000 + RANDOM % 30000))
-  if ! port_in_use "$candidate"; then port=$candidate; break; fi
-done
-[ -n "$port" ] || { echo "no free port"; exit 1; }
+# Whether process $2 holds the socket listening on loopback TCP port $1:
+# another program may take a port between its choice and ser2net's bind.
+listens_on() {
+  local hex inode
+  hex=$(printf '%04X' "$1")
+  for inode in $(awk -v port=":$hex" '$2 ~ port "$" && $4 == "0A" { print $10 }' \
+                   /proc/net/tcp /proc/net/tcp6); do
+    ls -l "/proc/$2/fd" 2>/dev/null | grep -q "socket:\[$inode\]" && return 0
+  done
+  return 1
+}
 
-# Replies are sent on only after 5 quiet character times, and a reply is
-# never cut before 100 ms, so each one crosses the network in one piece.
-cat > ser2net.yaml <<YAML
+# A free loopback port, found without connecting to anything.
+free_port() {
+  local candidate
+  for _ in $(seq 1 50); do
+    candidate=$((20000 + RANDOM % 30000))
+    if ! port_in_use "$candidate"; then echo "$candidate"; return; fi
+  done
+  echo "no free port" >&2; return 1
+}
+
+# The line is local to varno_cycle, so a reply must reach it in one piece:
+# ser2net sends on only after 100 ms without a byte, and cuts a reply no
+# sooner than 300 ms after its first byte. Paced bytes come in bursts whose
+# spacing a loaded machine can stretch well past a few character times;
+# the window must cover that, yet the whole reply must still arrive within
+# the first read's half second. A port taken before ser2net could bind it
+# is given up for another.
+ser2net_pid=
+for attempt in 1 2 3; do
+  port=$(free_port)
+  cat > ser2net.yaml <<YAML
 %YAML 1.1
 ---
 connection: &varno
@@ -60,13 +82,19 @@ connection: &varno
   options:
     kickolduser: true
     chardelay-scale: 50
-    chardelay-max: 100000
+    chardelay-min: 100000
+    chardelay-max: 300000
   connector: serialdev,$device,9600n81,local
 YAML
-ser2net -n -c ser2net.yaml > ser2net.log 2>&1 &
-ser2net_pid=$!
-pids+=($ser2net_pid)
-wait_for "port_in_use $port 0A" 50
+  ser2net -n -c ser2net.yaml >> ser2net.log 2>&1 &
+  ser2net_pid=$!
+  pids+=($ser2net_pid)
+  if wait_for "listens_on $port $ser2net_pid" 100; then break; fi
+  kill "$ser2net_pid" 2>/dev/null || true
+  wait "$ser2net_pid" 2>/dev/null || true
+  ser2net_pid=
+done
+[ -n "$ser2net_pid" ] || { echo "ser2net never listened"; cat ser2net.log; exit 1; }
 
 socat pty,link=COM7,raw,echo=0 "tcp:127.0.0.1:$port" > socat.log 2>&1 &
 pids+=($!)
