@@ -18,15 +18,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/childprocess.h"
+#include "support/process.h"
 
-using varno_sim::ChildProcess;
+using varno_test::ChildProcess;
 
 namespace {
 
@@ -329,12 +332,14 @@ int main(int argc, char** argv)
     // The children start in the working directory: the paths must not be relative.
     o.cycle = std::filesystem::absolute(o.cycle).string();
     o.sim = std::filesystem::absolute(o.sim).string();
-    std::string pattern = (std::filesystem::temp_directory_path() / "varno-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        std::perror("cyclebench: mkdtemp");
+    std::unique_ptr<varno_test::TempDir> dir;
+    try {
+        dir = std::make_unique<varno_test::TempDir>();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "cyclebench: %s\n", e.what());
         return 1;
     }
-    o.dir = pattern;
+    o.dir = dir->path();
     o.port = 9000 + (getpid() % 450) * 2;
 
     const double byteMs = 10.0 * 1000.0 / Baud;  // start, eight data bits, stop
@@ -368,7 +373,7 @@ int main(int argc, char** argv)
     if (failed == nullptr && !firstRequestByte(o, first)) {
         failed = "waiting for the first request byte";
     }
-    std::filesystem::remove_all(o.dir);
+    dir.reset();
     if (failed != nullptr) {
         std::fprintf(stderr, "cyclebench: failed %s\n", failed);
         return 1;

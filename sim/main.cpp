@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -273,6 +274,100 @@ void announce(const Options& o, Simulator& sim, const TtyLink& line)
     std::fflush(stdout);
 }
 
+// Opens the served line and, when asked for, the control pipe.
+bool openLines(const Options& o, TtyLink& line, ControlPipe& control)
+{
+    std::string error;
+    const bool opened = o.device.empty() ? line.openPseudoTerminal(o.link, error)
+                                         : line.openDevice(o.device, o.baud, error);
+    if (!opened || (!o.control.empty() && !control.open(o.control, error))) {
+        std::fprintf(stderr, "varno_unitsim: %s\n", error.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Sleeps until the simulator's next deadline or until one of the
+// descriptors is ready; what ppoll returns.
+int waitForWork(const Simulator& sim, pollfd* fds, nfds_t count, int64_t now)
+{
+    // Paced bytes leave in bursts of about 2 ms, well inside the host's
+    // 6 ms gap between two bytes of one read.
+    const int64_t burstNs = 2'000'000;
+    const int64_t deadline = sim.nextDeadline(now, burstNs);
+    timespec wait{};
+    timespec* timeout = nullptr;
+    if (deadline >= 0) {
+        const int64_t left = std::max<int64_t>(0, deadline - nowNs());
+        wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+        wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
+        timeout = &wait;
+    }
+    return ppoll(fds, count, timeout, nullptr);
+}
+
+// Hands what the host sent to the units; false when the line has gone.
+bool readFromLine(int fd, short revents, Simulator& sim)
+{
+    if (revents & POLLIN) {
+        uint8_t buffer[1024];
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            sim.received(buffer, static_cast<size_t>(n), nowNs());
+        }
+    } else if (revents & (POLLERR | POLLHUP | POLLNVAL)) {
+        std::fprintf(stderr, "varno_unitsim: the line has gone away\n");
+        return false;
+    }
+    return true;
+}
+
+// Carries out the commands that came on the control pipe, each answered
+// on standard output.
+void runCommands(ControlPipe& control, Simulator& sim)
+{
+    control.drain([&sim](const std::string& command) {
+        std::string reply;
+        const bool ok = applyControl(sim, command, reply);
+        std::printf("control: %s -> %s%s\n", command.c_str(), ok ? "" : "error: ", reply.c_str());
+        std::fflush(stdout);
+    });
+}
+
+// Serves the line until a stop signal; the exit status.
+int serve(Simulator& sim, const TtyLink& line, ControlPipe& control)
+{
+    for (;;) {
+        const int64_t now = nowNs();
+        writeOut(line.fd(), sim.transmitter(), now);
+        sim.expire(now);
+
+        // A full line (the host reads nothing) is waited out, not polled.
+        const short lineEvents = sim.transmitter().blocked() ? POLLIN | POLLOUT : POLLIN;
+        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {line.fd(), lineEvents, 0}, {control.fd(), POLLIN, 0}};
+        const nfds_t count = control.fd() >= 0 ? 3 : 2;
+        if (waitForWork(sim, fds, count, now) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::perror("varno_unitsim: poll");
+            return 1;
+        }
+        if (fds[0].revents != 0) {
+            break;
+        }
+        if (!readFromLine(line.fd(), fds[1].revents, sim)) {
+            return 1;
+        }
+        if (count == 3 && (fds[2].revents & POLLIN)) {
+            runCommands(control, sim);
+        }
+    }
+    std::printf("varno_unitsim: stopped\n");
+    std::fflush(stdout);
+    return 0;
+}
+
 int run(const Options& o)
 {
     std::vector<SimUnit> units;
@@ -289,15 +384,8 @@ int run(const Options& o)
     installStopSignals();
 
     TtyLink line;
-    const bool opened = o.device.empty() ? line.openPseudoTerminal(o.link, error)
-                                         : line.openDevice(o.device, o.baud, error);
-    if (!opened) {
-        std::fprintf(stderr, "varno_unitsim: %s\n", error.c_str());
-        return 1;
-    }
     ControlPipe control;
-    if (!o.control.empty() && !control.open(o.control, error)) {
-        std::fprintf(stderr, "varno_unitsim: %s\n", error.c_str());
+    if (!openLines(o, line, control)) {
         return 1;
     }
 
@@ -309,60 +397,7 @@ int run(const Options& o)
     }
 
     announce(o, sim, line);
-
-    // Paced bytes leave in bursts of about 2 ms, well inside the host's
-    // 6 ms gap between two bytes of one read.
-    const int64_t burstNs = 2'000'000;
-    for (;;) {
-        const int64_t now = nowNs();
-        writeOut(line.fd(), sim.transmitter(), now);
-        sim.expire(now);
-
-        // A full line (the host reads nothing) is waited out, not polled.
-        const short lineEvents = sim.transmitter().blocked() ? POLLIN | POLLOUT : POLLIN;
-        pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {line.fd(), lineEvents, 0}, {control.fd(), POLLIN, 0}};
-        const nfds_t count = control.fd() >= 0 ? 3 : 2;
-        const int64_t deadline = sim.nextDeadline(now, burstNs);
-        timespec wait{};
-        timespec* timeout = nullptr;
-        if (deadline >= 0) {
-            const int64_t left = std::max<int64_t>(0, deadline - nowNs());
-            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
-            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
-            timeout = &wait;
-        }
-        if (ppoll(fds, count, timeout, nullptr) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            std::perror("varno_unitsim: poll");
-            return 1;
-        }
-        if (fds[0].revents != 0) {
-            break;
-        }
-        if (fds[1].revents & POLLIN) {
-            uint8_t buffer[1024];
-            const ssize_t n = read(line.fd(), buffer, sizeof buffer);
-            if (n > 0) {
-                sim.received(buffer, static_cast<size_t>(n), nowNs());
-            }
-        } else if (fds[1].revents & (POLLERR | POLLHUP | POLLNVAL)) {
-            std::fprintf(stderr, "varno_unitsim: the line has gone away\n");
-            return 1;
-        }
-        if (count == 3 && (fds[2].revents & POLLIN)) {
-            control.drain([&sim](const std::string& command) {
-                std::string reply;
-                const bool ok = applyControl(sim, command, reply);
-                std::printf("control: %s -> %s%s\n", command.c_str(), ok ? "" : "error: ", reply.c_str());
-                std::fflush(stdout);
-            });
-        }
-    }
-    std::printf("varno_unitsim: stopped\n");
-    std::fflush(stdout);
-    return 0;
+    return serve(sim, line, control);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 #include "simfixture.h"
 #include "support/pseudoterminal.h"
 
-using varno_sim::ChildProcess;
+using varno_test::ChildProcess;
 
 namespace {
 
@@ -49,10 +49,10 @@ protected:
     {
         static const std::regex form(R"(^\d\d:\d\d:\d\d (\d+\.\d+\.\d+)\t(.*)$)");
         std::vector<std::pair<std::string, std::string>> out;
-        const int64_t deadline = varno_sim::monotonicMillis() + timeoutMs;
+        const int64_t deadline = varno_test::monotonicMillis() + timeoutMs;
         std::string line;
         while (out.size() < n) {
-            const int64_t left = deadline - varno_sim::monotonicMillis();
+            const int64_t left = deadline - varno_test::monotonicMillis();
             if (left <= 0 || !p.readLine(line, static_cast<int>(left))) {
                 ADD_FAILURE() << "only " << out.size() << " of " << n << " report lines";
                 break;
@@ -292,10 +292,10 @@ TEST_F(Cycle, AStopSignalEndsAReceiveThatAwaitsALongBlock)
         unit.write(std::vector<uint8_t>(reply.bytes, reply.bytes + FrameHeaderSize));
         usleep(300000);  // the tool is waiting for the block now
 
-        const int64_t start = varno_sim::monotonicMillis();
+        const int64_t start = varno_test::monotonicMillis();
         p->signal(sig);
         ASSERT_TRUE(p->wait(10000)) << "no stop";
-        const int64_t elapsed = varno_sim::monotonicMillis() - start;
+        const int64_t elapsed = varno_test::monotonicMillis() - start;
         EXPECT_EQ(p->exitCode(), 0);
         // Within 0.5 s; the band is wide for loaded and sanitizer builds,
         // and still far below the block's own time limit.

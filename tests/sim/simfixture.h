@@ -46,7 +46,7 @@ protected:
     SimLine line_;
     std::string dir_;
     int port_ = 0;
-    varno_sim::ChildProcess* sim_ = nullptr;  // the simulator, once started
+    ChildProcess* sim_ = nullptr;  // the simulator, once started
 };
 
 }  // namespace varno_test

@@ -39,9 +39,9 @@ protected:
     static std::vector<uint8_t> collect(int fd, size_t count, int timeoutMs)
     {
         std::vector<uint8_t> out;
-        const int64_t deadline = monotonicMillis() + timeoutMs;
+        const int64_t deadline = varno_test::monotonicMillis() + timeoutMs;
         while (out.size() < count) {
-            const int64_t left = deadline - monotonicMillis();
+            const int64_t left = deadline - varno_test::monotonicMillis();
             pollfd p{fd, POLLIN, 0};
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) {
                 break;
@@ -98,7 +98,7 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
     startSim("[a]\naddress = 1.2.3\nversion = " + std::string(60, 'v') + "\n", {"--baud", "9600"});
     const int fd = openLine();
     const auto request = buildFrame({1, 2, 3}, HostAddress, FunctionCode::ReadVariable, 29, {30});
-    const int64_t sent = monotonicMillis();
+    const int64_t sent = varno_test::monotonicMillis();
     ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
 
     // 14 + 1 + 122 + 4 bytes; each arrival no more than 6 ms after the last.
@@ -112,7 +112,7 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
         if (part.empty()) {
             break;
         }
-        const int64_t now = monotonicMillis();
+        const int64_t now = varno_test::monotonicMillis();
         if (got.empty()) {
             first = now;
         } else {
@@ -138,7 +138,7 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
 
 TEST_F(SimProcess, RefusesBadConfigurationsAndNeverReplacesAFile)
 {
-    varno_sim::ChildProcess bad;
+    varno_test::ChildProcess bad;
     writeFile("bad.ini", "[u]\naddress = 1.2.3\nstatsu = 3\n");
     ASSERT_TRUE(bad.start({VARNO_UNITSIM_PATH, "-p", "5", "bad.ini"}, dir_, -1, true));
     EXPECT_NE(bad.readRest(5000).find("[u] statsu: unknown key"), std::string::npos);
@@ -147,7 +147,7 @@ TEST_F(SimProcess, RefusesBadConfigurationsAndNeverReplacesAFile)
 
     writeFile("COM6", "not a link");
     writeFile("ok.ini", "[u]\naddress = 1.2.3\n");
-    varno_sim::ChildProcess clash;
+    varno_test::ChildProcess clash;
     ASSERT_TRUE(clash.start({VARNO_UNITSIM_PATH, "-p", "6", "ok.ini"}, dir_, -1, true));
     EXPECT_NE(clash.readRest(5000).find("not a link"), std::string::npos);
     ASSERT_TRUE(clash.wait(5000));

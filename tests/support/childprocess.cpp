@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace varno_sim {
+namespace varno_test {
 
 int64_t monotonicMillis()
 {
@@ -241,4 +241,4 @@ bool ChildProcess::wait(int timeoutMs)
     return true;
 }
 
-}  // namespace varno_sim
+}  // namespace varno_test

@@ -3,10 +3,11 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-namespace varno_sim {
+namespace varno_test {
 
 // A child process started with posix_spawn in a directory of our choice,
 // with its standard output on a pipe that we read line by line, and its
@@ -73,6 +74,6 @@ private:
 // Milliseconds on the monotonic clock.
 int64_t monotonicMillis();
 
-}  // namespace varno_sim
+}  // namespace varno_test
 
 #endif

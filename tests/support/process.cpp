@@ -47,7 +47,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     if (input.fd < 0 || errors.fd < 0) {
         throw std::runtime_error("cannot prepare the child's streams");
     }
-    varno_sim::ChildProcess child;
+    ChildProcess child;
     child.redirectStderr(errors.fd);
     if (!child.start(argv, directory, input.fd)) {
         throw std::runtime_error("cannot start " + argv.front());

@@ -55,7 +55,7 @@ bool SimLine::start(const std::string& ini, const std::vector<std::string>& opti
     std::vector<std::string> argv = {VARNO_UNITSIM_PATH};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("units.ini");
-    sim_ = std::make_unique<varno_sim::ChildProcess>();
+    sim_ = std::make_unique<ChildProcess>();
     std::string first;
     if (!sim_->start(argv, dir_.path(), -1, mergeStderr)) {
         startError_ = "cannot start " + argv.front();

@@ -52,7 +52,7 @@ public:
     const std::string& startError() const { return startError_; }
 
     const TempDir& dir() const { return dir_; }
-    varno_sim::ChildProcess& process() { return *sim_; }
+    ChildProcess& process() { return *sim_; }
     // The path to open the line by, for the "line" link of the constructor.
     std::string device() const { return dir_.file("line"); }
     // The requests logged since the last call (or since the start).
@@ -63,7 +63,7 @@ public:
 
 private:
     TempDir dir_;
-    std::unique_ptr<varno_sim::ChildProcess> sim_;
+    std::unique_ptr<ChildProcess> sim_;
     bool started_ = false;
     std::string startError_;
 };
