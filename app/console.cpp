@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <iterator>
 
 #include "base/clock.h"
 
@@ -19,19 +20,27 @@ int wakeRead = -1;
 int wakeWrite = -1;
 volatile std::sig_atomic_t stopFlag = 0;
 
-struct sigaction previousInt;
-struct sigaction previousTerm;
+// The signals that end the run the way SIGTERM does: a hung-up terminal
+// and the quit key end it cleanly too, with the terminal restored and the
+// port released, instead of killing the process where it stands.
+constexpr int StopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction previousStop[std::size(StopSignals)];
 struct sigaction previousPipe;
 
-extern "C" void onStopSignal(int)
+void wake()
 {
-    const int saved = errno;
-    stopFlag = 1;
     if (wakeWrite >= 0) {
         const char byte = 1;
         // A full pipe already holds a wake-up; nothing is lost.
         [[maybe_unused]] ssize_t n = ::write(wakeWrite, &byte, 1);
     }
+}
+
+extern "C" void onStopSignal(int)
+{
+    const int saved = errno;
+    stopFlag = 1;
+    wake();
     errno = saved;
 }
 
@@ -65,8 +74,9 @@ Console::Console()
         wakeWrite = fds[1];
     }
     stopFlag = 0;
-    installHandler(SIGINT, previousInt);
-    installHandler(SIGTERM, previousTerm);
+    for (size_t i = 0; i < std::size(StopSignals); ++i) {
+        installHandler(StopSignals[i], previousStop[i]);
+    }
     // A closed output pipe shows as a failed write, which stops the cycle
     // cleanly, instead of killing the process with the terminal changed.
     struct sigaction ignore {};
@@ -113,8 +123,9 @@ Console::~Console()
         tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal_);
         sigprocmask(SIG_SETMASK, &previousMask, nullptr);
     }
-    sigaction(SIGINT, &previousInt, nullptr);
-    sigaction(SIGTERM, &previousTerm, nullptr);
+    for (size_t i = 0; i < std::size(StopSignals); ++i) {
+        sigaction(StopSignals[i], &previousStop[i], nullptr);
+    }
     sigaction(SIGPIPE, &previousPipe, nullptr);
     if (wakeRead >= 0) {
         ::close(wakeRead);
@@ -131,6 +142,12 @@ bool Console::stopRequested() const
 void Console::requestStop()
 {
     stopFlag = 1;
+    wake();
+}
+
+int Console::stopDescriptor() const
+{
+    return wakeRead;
 }
 
 bool Console::keyPressed()
@@ -195,13 +212,10 @@ void Console::pause(int32_t milliseconds)
             return;
         }
         const uint64_t left = deadline - now;
+        // The pipe is never drained: once a stop has come it stays
+        // readable, and every later wait, here or in the port, ends at once.
         pollfd p{wakeRead, POLLIN, 0};
-        const int r = ::poll(&p, wakeRead >= 0 ? 1 : 0, static_cast<int>(left));
-        if (r > 0) {
-            char drain[16];
-            while (::read(wakeRead, drain, sizeof drain) > 0) {
-            }
-        }
+        ::poll(&p, wakeRead >= 0 ? 1 : 0, static_cast<int>(left));
     }
 }
 

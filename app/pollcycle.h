@@ -53,6 +53,8 @@ void reopenIfLost(SerialPortVarnoProtocol& port);
 // Sends every command to every address (commands outer, addresses inner),
 // printing one line per exchange and pausing after each, until a key is
 // pressed (tested before each pass of one command) or a stop is requested.
+// A stop also ends the exchange under way (the console's stop descriptor
+// is given to the port for the run), and that exchange is not reported.
 // With no address or no command there is nothing to do: it returns.
 void runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress> addresses,
                   std::vector<int32_t> commands, int32_t pause, Console& console);

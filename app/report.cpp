@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/inputfiles.h"
+#include "app/visibletext.h"
 #include "model/statusbittexts.h"
 
 namespace mirel_varno {
@@ -102,7 +103,8 @@ std::string csvLine(const ExchangeRecord& r)
     } else if (r.command == CommandStatus) {
         fields[4] = statusHex(r.status);
     } else if (r.command == CommandVersion) {
-        fields[8] = utf8(r.version);
+        // One row, one line: line breaks in the text are written out.
+        fields[8] = utf8(visibleText(r.version));
     } else {
         char text[32];
         const auto end = std::to_chars(text, text + sizeof text, r.value).ptr;

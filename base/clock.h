@@ -5,6 +5,8 @@
 
 namespace mirel_varno {
 
+// Thread safety: every function here may be called from any thread.
+
 // Milliseconds on the monotonic clock, modulo 2^32: the tick count that
 // time limits are measured with. Differences are taken modulo 2^32.
 uint32_t tickCount();

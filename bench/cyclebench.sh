@@ -2,7 +2,7 @@
 # Times varno_cycle's status exchange against the simulator at 9600 baud
 # and measures its CPU share while it polls a unit that never answers.
 #
-#   bash bench/cyclebench.sh [--seconds N]     (default 5 s per measurement)
+#   bash bench/cyclebench.sh [--samples N] [--seconds S]   (default 7 samples of 2 s)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build >/dev/null

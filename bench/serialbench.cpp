@@ -7,6 +7,7 @@
 //
 //   serialbench [rounds]     (default 40)
 
+#include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
 #include <termios.h>
@@ -134,6 +135,27 @@ int main(int argc, char** argv)
     std::printf("%-44s %8.1f ms wall for %d reads, %.1f us CPU = %.3f%%   %s\n",
                 "silent line: CPU while waiting", wallUs / 1000.0, silentReads, cpuUs, share,
                 share < 1.0 ? "(target met)" : "(TARGET MISSED)");
+
+    // What dropping stale input before every request costs: on an empty
+    // line, and with a 21-byte reply left over from an earlier exchange.
+    std::vector<double> emptyDiscard;
+    std::vector<double> staleDiscard;
+    const std::vector<uint8_t> stale(ReplySize + 7, 0x5A);
+    for (int i = 0; i < rounds * 25; ++i) {
+        Clock::time_point t = Clock::now();
+        port.discardInput();
+        emptyDiscard.push_back(microseconds(Clock::now() - t));
+        if (::write(master, stale.data(), stale.size()) != static_cast<ssize_t>(stale.size())) {
+            break;
+        }
+        pollfd p{keeper, POLLIN, 0};
+        poll(&p, 1, 100);  // the bytes are on the line side
+        t = Clock::now();
+        port.discardInput();
+        staleDiscard.push_back(microseconds(Clock::now() - t));
+    }
+    report("discard of pending input: empty line", summarise(emptyDiscard), 1000.0);
+    report("discard of pending input: 21 bytes waiting", summarise(staleDiscard), 1000.0);
 
     port.close();
     close(keeper);

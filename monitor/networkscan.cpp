@@ -16,6 +16,7 @@ constexpr uint32_t ScanWindowMs = 9216;
 
 void SerialPortVarnoProtocol::scanNetwork(PointList& points)
 {
+    wxCriticalSectionLocker hold(lock_);
     const FrameHeader header =
         makeHeader(BroadcastAddress, HostAddress, FunctionCode::Identify, DataType::None, 0);
     sendFrame(header, nullptr, 0);
@@ -28,7 +29,11 @@ void SerialPortVarnoProtocol::scanNetwork(PointList& points)
             receiveReply();
             points.add(new Point(replyHeader().source()));
         } catch (const Exception&) {
-            // Silence, a collision or a garbled reply: listen on.
+            // Silence, a collision or a garbled reply: listen on, unless
+            // the user wants to stop (every receive would fail at once).
+            if (stopRequested()) {
+                break;
+            }
         }
     } while (now - start <= ScanWindowMs);
 }

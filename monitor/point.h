@@ -61,8 +61,11 @@ enum PointState : int32_t {
 // the override table, which is consulted first. Nothing here raises
 // Exception; a payload of the wrong type raises boost::bad_any_cast.
 //
-// Only the claim flag is guarded (by tryClaim); a user serialises its work
-// on a point by holding the claim.
+// Thread safety: only the claim flag is guarded (by tryClaim, release and
+// the removal request, safe from any thread); everything else of a point
+// is unguarded, so a thread works on a point only while it holds the
+// claim. Points in a PointList are claimed through the list (claimAt,
+// claimFound), which may otherwise destroy them (see PointList).
 class Point {
 public:
     // A handler: takes the event, returns whether it is worth reporting.

@@ -45,6 +45,9 @@ constexpr PointEventType UnknownEvent = 38;
 // payload (a copy owned by the event) and a display text composed once, at
 // construction, in the locale active then. Events are values: copies are
 // independent and carry all six fields, the mark included.
+//
+// Thread safety: distinct events (copies included) are independent; one
+// event shared between threads is safe only while nobody changes it.
 class PointEvent {
 public:
     // Stamps the current local time to the whole second and composes the

@@ -10,6 +10,9 @@
 
 namespace mirel_varno {
 
+// Thread safety: the functions keep no state and may run on any thread;
+// a FrameHeader is a plain value, safe to share only for reading.
+
 constexpr UnitAddress HostAddress{1, 1, 1};
 constexpr UnitAddress BroadcastAddress{0, 0, 0};
 

@@ -5,6 +5,9 @@
 
 namespace mirel_varno {
 
+// Thread safety: LSingle is a plain value and its conversions keep no
+// state; a shared LSingle is safe only for reading.
+
 // The packed decimal number of data type Packed: a ten-bit mantissa m
 // (bits 0-9) and a signed six-bit exponent e (bits 10-15) with the value
 // m * 10^(e - 2); bits 16-31 are reserved and zero in every value the host

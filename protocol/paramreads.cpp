@@ -33,6 +33,7 @@ float floatFromLE(const uint8_t* bytes)
 void SerialPortVarnoProtocol::readAlgorithm(const UnitAddress& address, int32_t index,
                                             Algorithm& algorithm)
 {
+    wxCriticalSectionLocker hold(lock_);
     const auto variable = [index](uint32_t offset) {
         return variableFor(var::AlgorithmFirstText0 + offset, 5, index);
     };
@@ -54,6 +55,7 @@ void SerialPortVarnoProtocol::readAlgorithm(const UnitAddress& address, int32_t 
 void SerialPortVarnoProtocol::readAlgorithms(const UnitAddress& address,
                                              AlgorithmList& algorithms)
 {
+    wxCriticalSectionLocker hold(lock_);
     algorithms.clear();
     uint8_t count = 0;  // stays 0 when the unit sends no byte
     readVariable(address, DataType::Byte, var::AlgorithmCount, &count, 1);
@@ -69,6 +71,7 @@ void SerialPortVarnoProtocol::readAlgorithms(const UnitAddress& address,
 void SerialPortVarnoProtocol::readParamValue(const UnitAddress& address, int32_t index,
                                              PointParam& param)
 {
+    wxCriticalSectionLocker hold(lock_);
     const ReplyValue value =
         exchangeRead(address, DataType::Byte, variableFor(var::ParamValue0, 2, index));
     const auto type = static_cast<DataType>(replyHeader().dataType());
@@ -98,6 +101,7 @@ void SerialPortVarnoProtocol::readParamValue(const UnitAddress& address, int32_t
 void SerialPortVarnoProtocol::readParamName(const UnitAddress& address, int32_t index,
                                             PointParam& param)
 {
+    wxCriticalSectionLocker hold(lock_);
     // Not exchangeRead: a reply of a type that has no value must not raise
     // here, only leave its mark in the last error.
     const uint8_t variable = variableFor(var::ParamName0, 2, index);
@@ -106,7 +110,7 @@ void SerialPortVarnoProtocol::readParamName(const UnitAddress& address, int32_t 
     uint8_t block[1 + FrameChecksumSize] = {variable};
     appendChecksum(block, 1);
     sendFrame(header, block, sizeof block);
-    receiveReply();
+    receiveAnswer(address, variable);
 
     if (replyHeader().dataType() != static_cast<uint8_t>(DataType::Text)) {
         setLastError(UnsupportedDataFormat);
@@ -120,11 +124,13 @@ void SerialPortVarnoProtocol::readParamName(const UnitAddress& address, int32_t 
 
 void SerialPortVarnoProtocol::readText17(const UnitAddress& address, PointParams& params)
 {
+    wxCriticalSectionLocker hold(lock_);
     params.setText17(readText(address, var::Text17));
 }
 
 void SerialPortVarnoProtocol::readPointParams(const UnitAddress& address, PointParams& params)
 {
+    wxCriticalSectionLocker hold(lock_);
     params.reset();
 
     UnitAddress source;
@@ -195,6 +201,7 @@ void SerialPortVarnoProtocol::readPointParams(const UnitAddress& address, PointP
 void SerialPortVarnoProtocol::writePointParams(const UnitAddress& address,
                                                const PointParams& params)
 {
+    wxCriticalSectionLocker hold(lock_);
     for (const PointParam& param : params.params()) {
         switch (static_cast<DataType>(param.dataType())) {
         case DataType::Byte: {
@@ -218,6 +225,7 @@ void SerialPortVarnoProtocol::writePointParams(const UnitAddress& address,
 void SerialPortVarnoProtocol::readStatusBitTexts(const UnitAddress& address,
                                                  StatusBitTexts& texts)
 {
+    wxCriticalSectionLocker hold(lock_);
     uint8_t count = 0;
     readValue(address, DataType::Byte, var::StatusTextCount, &count, 1, 1);
     StatusBitTexts::TextMap map;
@@ -232,6 +240,7 @@ void SerialPortVarnoProtocol::readStatusBitTexts(const UnitAddress& address,
 void SerialPortVarnoProtocol::readChangedParams(const UnitAddress& address,
                                                 ChangedParams& changed)
 {
+    wxCriticalSectionLocker hold(lock_);
     // Copied out: every following exchange overwrites the reply.
     const ReplyValue list = exchangeRead(address, DataType::Byte, var::ChangedParams);
     const std::vector<uint8_t> variables(list.bytes, list.bytes + list.size);

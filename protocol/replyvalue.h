@@ -9,6 +9,9 @@
 
 namespace mirel_varno {
 
+// Thread safety: the functions keep no state; a ReplyValue points into the
+// caller's reply bytes and is as safe to share as they are.
+
 // The value bytes of a reply to a read: they follow the echoed variable
 // number in the data block and point into it.
 struct ReplyValue {

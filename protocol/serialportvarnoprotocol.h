@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include <wx/string.h>
 #include <wx/thread.h>
@@ -26,9 +27,30 @@ class PointList;
 // code, HeaderCorrupted, DataCorrupted, UnsupportedDataFormat). Nothing is
 // ever retried. Each reply is overwritten by the next exchange.
 //
+// A reply must answer its own request: before each request the input
+// already waiting is dropped, and an addressed exchange takes only a frame
+// from the addressed unit (for a read, one that echoes the variable asked);
+// a late or foreign frame is taken off the line and skipped. Identify, the
+// network scan and waitForFrame take a frame from any unit.
+//
 // Time limits: a reply header must arrive within 54 ms, its data block
 // within length + 44 ms, each measured between port reads (every port read
-// first pauses 20 ms and waits under the port's own time-outs).
+// first pauses 20 ms and waits under the port's own time-outs). While the
+// port's stop descriptor is readable (setStopDescriptor), a receive ends
+// at once with NoAnswer or NotAllDataReceived, and the scan and the wait
+// for a frame end early.
+//
+// Thread safety: distinct objects are independent. One object may be
+// shared: every operation below, from sendFrame to scanNetwork, holds the
+// object's lock (re-entrant) from its first request to its last reply, so
+// a second thread waits for the whole operation and frames never
+// interleave. The lock is taken before the port's own lock, never after
+// it. A sendFrame and receiveReply pair made by hand is two operations: a
+// user who shares the object must hold the pair together some other way.
+// unitErrorText may be called from any thread. The port operations that
+// the class inherits follow SerialPort's rules; closing or reopening the
+// port in another thread ends a receive under way with NoAnswer or
+// NotAllDataReceived.
 class SerialPortVarnoProtocol : public SerialPort {
 public:
     // Opens the device at 9600 baud, no parity, 8 data bits, 1 stop bit.
@@ -42,19 +64,36 @@ public:
 
     // ---- Transactions
 
-    // Clears the last error and the device's error state, then writes the
-    // header and, when given, `count` data bytes (checksum included).
-    // Write failures are left in lastError() and raise nothing.
+    // Clears the last error and the device's error state, drops the input
+    // that is already waiting (it belongs to an earlier exchange), then
+    // writes the header and, when given, `count` data bytes (checksum
+    // included). Write failures are left in lastError() and raise nothing.
     void sendFrame(const FrameHeader& header, const uint8_t* data, uint32_t count);
     // Reads exactly `count` bytes into the buffer within count + 40 ms.
     // Raises NoAnswer when nothing came, NotAllDataReceived when some did.
     void readExactly(uint8_t* buffer, uint32_t count);
-    // Reads one reply (header, then its data block) and validates it.
-    // Raises the link failures of readExactly, an error reply's code,
-    // HeaderCorrupted or DataCorrupted. A data block too large for the data
-    // area is read and discarded within its time limit and raises
-    // DataCorrupted.
+    // Reads one reply from any unit (header, then its data block) and
+    // validates it. Raises the link failures of readExactly, an error
+    // reply's code, HeaderCorrupted or DataCorrupted. A header whose checksum
+    // is wrong raises HeaderCorrupted at once: the length it announces is
+    // not waited for (an error reply's header is taken unchecked when it
+    // announces at most 16 bytes). A data block too large for the data area
+    // is read and discarded within its time limit and raises DataCorrupted.
     void receiveReply();
+    // As receiveReply, but takes only a frame that answers a request to
+    // `unit`: one whose source is `unit` (or `alsoFrom`, when given) and,
+    // unless `variable` is AnyVariable, whose data block echoes that
+    // variable. An error reply from the unit answers whatever it carries.
+    // When noise or the tail of an earlier frame comes first, a valid header
+    // further on in what arrives within the header's time limit is taken.
+    // Any other frame is taken off the line whole and the wait goes on,
+    // each frame under its own time limits; NoAnswer when the answer does
+    // not come or MaxSkippedFrames frames went by without it.
+    void receiveAnswer(const UnitAddress& unit, int32_t variable = AnyVariable,
+                       const UnitAddress* alsoFrom = nullptr);
+
+    static constexpr int32_t AnyVariable = -1;
+    static constexpr uint32_t MaxSkippedFrames = 8;
 
     // The protocol's own text for a link or unit error code (see
     // unitErrorText in base/error.h, which layers without the port use).
@@ -62,13 +101,16 @@ public:
 
     // ---- Primitives
 
-    // ReadVariable exchange; copies the reply's value (sized by the reply's
+    // ReadVariable exchange answered by the unit with the variable echoed
+    // (receiveAnswer); copies the reply's value (sized by the reply's
     // own data type) to the destination, at most `size` bytes, and returns
     // the number copied. Raises UnsupportedDataFormat for a reply whose type
     // cannot be decoded or whose value is shorter than its type needs.
     uint32_t readVariable(const UnitAddress& address, DataType type, uint8_t variable,
                           void* destination, uint32_t size);
-    // WriteVariable exchange with the value at `value` in the form of the
+    // WriteVariable exchange answered by the unit (receiveAnswer; for
+    // variable 29 also from the new address), with the value at `value` in
+    // the form of the
     // type: Byte 1 byte, Word uint16_t, DWord uint32_t, Packed a float
     // (packed on the way), Float a float, Block8 8 bytes, Address 3 bytes
     // a, b, c. Raises UnsupportedDataFormat before sending for any other
@@ -78,8 +120,8 @@ public:
 
     // ---- Address exchanges
 
-    // Sends an Identify header alone; `source`, if given, receives the
-    // replying unit's address.
+    // Sends an Identify header alone and takes the first reply from any
+    // unit; `source`, if given, receives the replying unit's address.
     void identify(const UnitAddress& address, UnitAddress* source = nullptr);
     // Sends nothing; listens for up to 1000 ms (plus the receive under way)
     // for any valid frame and gives its source address. Failed receives are
@@ -105,7 +147,7 @@ public:
     // Variable 9 as Byte: three little-endian 32-bit values (12 bytes).
     void readVariable9(const UnitAddress& address, int32_t& first, int32_t& second,
                        int32_t& third);
-    // Under the lock, variable 15 as Byte: a 32-bit and a 16-bit value.
+    // Variable 15 as Byte: a 32-bit and a 16-bit value.
     void readVariable15(const UnitAddress& address, int32_t& first, int16_t& second);
     // Variables 12 and 13 as Block8, the bytes unchanged.
     void readDate12(const UnitAddress& address, std::array<uint8_t, 8>& date);
@@ -116,14 +158,18 @@ public:
     void writeMeasuringAlgorithm(const UnitAddress& address, uint8_t algorithm);
     // Variable 25 as Byte.
     void writeByte25(const UnitAddress& address, uint8_t value);
-    // Variable 29 as Address.
+    // Variable 29 as Address; the reply may come from the old or the new
+    // address.
     void writeAddress(const UnitAddress& address, const UnitAddress& newAddress);
-    // Under the lock, variable 29 as Byte, then the 14-byte header of one
+    // Variable 29 as Byte, then the 14-byte header of one
     // further frame that the unit sends, discarded unchecked: NoAnswer or
-    // NotAllDataReceived when it does not come within 54 ms.
+    // NotAllDataReceived when it does not come within 54 ms. The reply and
+    // that header may come from the old address or from the old one with
+    // its last part replaced by `value`; a whole frame from any other unit
+    // is taken off the line and the wait goes on.
     void writeAddressByte(const UnitAddress& address, uint8_t value);
 
-    // Under the lock: the measured value (Float), its time in seconds
+    // The measured value (Float), its time in seconds
     // (DWord) and its accuracy in percent (Byte) of algorithm `algorithm`
     // (variables 34, 35, 36 + 5 * algorithm), or of the current measure for
     // -1 (variables 16, 19, 20), in this order.
@@ -194,17 +240,25 @@ protected:
     // One ReadVariable exchange of a Text variable, decoded.
     wxString readText(const UnitAddress& address, uint8_t variable);
 
-    // The lock that keeps multi-exchange operations together.
+    // The lock that keeps each operation's exchanges together.
     wxCriticalSection& lock() { return lock_; }
 
 private:
     void checkReply();
     void discardExactly(uint32_t count);
+    void readHeader(bool resynchronise);
+    bool findHeaderFurtherOn();
+    uint32_t takePending(uint8_t* buffer, uint32_t count);
+    bool readBlock();
+    bool answersVariable(int32_t variable) const;
 
     UnitAddress hostAddress_ = HostAddress;
     FrameHeader replyHeader_;
     std::array<uint8_t, ReplyDataAreaSize> replyData_{};
     uint32_t receivedCount_ = 0;
+    // Bytes already read off the line behind a header found further on;
+    // the reads that follow take them first.
+    std::vector<uint8_t> pending_;
     wxCriticalSection lock_;
 };
 

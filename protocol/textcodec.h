@@ -9,6 +9,8 @@
 
 namespace mirel_varno {
 
+// Thread safety: the conversions keep no state and may run on any thread.
+
 // Texts travel as UTF-16LE code units ending at the first zero unit.
 
 // Decodes up to the first zero unit, or to the end of the bytes when there

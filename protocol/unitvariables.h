@@ -5,6 +5,8 @@
 
 namespace mirel_varno {
 
+// Thread safety: constants only.
+
 // The numbers of the unit variables that the host reads and writes.
 // Numbers computed from an index are taken modulo 256.
 namespace var {

@@ -42,6 +42,17 @@ uint32_t writeValueSize(DataType type)
     }
 }
 
+// The address a unit takes from a write of variable 29: the three bytes of
+// the Address form, or the old address with its last part replaced by the
+// byte of the one-byte form.
+UnitAddress newAddressAfter(const UnitAddress& old, DataType type, const uint8_t* value)
+{
+    if (type == DataType::Address) {
+        return {value[0], value[1], value[2]};
+    }
+    return {old.first, old.second, value[0]};
+}
+
 int32_t signedLE32(const uint8_t* bytes)
 {
     return static_cast<int32_t>(getLE32(bytes));
@@ -59,7 +70,7 @@ ReplyValue SerialPortVarnoProtocol::exchangeRead(const UnitAddress& address, Dat
     uint8_t block[1 + FrameChecksumSize] = {variable};
     appendChecksum(block, 1);
     sendFrame(header, block, sizeof block);
-    receiveReply();
+    receiveAnswer(address, variable);
     return lastReplyValue();
 }
 
@@ -80,6 +91,7 @@ uint32_t SerialPortVarnoProtocol::readVariable(const UnitAddress& address, DataT
                                                uint8_t variable, void* destination,
                                                uint32_t size)
 {
+    wxCriticalSectionLocker hold(lock_);
     return readValue(address, type, variable, destination, size, 0);
 }
 
@@ -92,6 +104,7 @@ wxString SerialPortVarnoProtocol::readText(const UnitAddress& address, uint8_t v
 void SerialPortVarnoProtocol::writeVariable(const UnitAddress& address, DataType type,
                                             uint8_t variable, const void* value, uint32_t size)
 {
+    wxCriticalSectionLocker hold(lock_);
     const uint32_t valueSize = writeValueSize(type);
     if (valueSize == 0 || size < valueSize || value == nullptr) {
         setLastError(UnsupportedDataFormat);
@@ -136,13 +149,20 @@ void SerialPortVarnoProtocol::writeVariable(const UnitAddress& address, DataType
     const FrameHeader header = makeHeader(address, hostAddress_, FunctionCode::WriteVariable,
                                           type, static_cast<uint16_t>(length));
     sendFrame(header, block, length + FrameChecksumSize);
-    receiveReply();
+    if (variable == var::Address) {
+        // The unit may answer from the address it has just taken.
+        const UnitAddress taken = newAddressAfter(address, type, block + 1);
+        receiveAnswer(address, AnyVariable, &taken);
+    } else {
+        receiveAnswer(address);
+    }
 }
 
 // ---- Address exchanges
 
 void SerialPortVarnoProtocol::identify(const UnitAddress& address, UnitAddress* source)
 {
+    wxCriticalSectionLocker hold(lock_);
     const FrameHeader header =
         makeHeader(address, hostAddress_, FunctionCode::Identify, DataType::None, 0);
     sendFrame(header, nullptr, 0);
@@ -154,6 +174,7 @@ void SerialPortVarnoProtocol::identify(const UnitAddress& address, UnitAddress* 
 
 bool SerialPortVarnoProtocol::waitForFrame(UnitAddress& source)
 {
+    wxCriticalSectionLocker hold(lock_);
     const uint32_t start = tickCount();
     uint32_t now;
     do {
@@ -163,7 +184,11 @@ bool SerialPortVarnoProtocol::waitForFrame(UnitAddress& source)
             source = replyHeader_.source();
             return true;
         } catch (const Exception&) {
-            // Whatever was on the line was not a frame; listen on.
+            // Whatever was on the line was not a frame; listen on, unless
+            // the user wants to stop (every receive would fail at once).
+            if (stopRequested()) {
+                break;
+            }
         }
     } while (now - start <= WaitForFrameMs);
     return false;
@@ -173,6 +198,7 @@ bool SerialPortVarnoProtocol::waitForFrame(UnitAddress& source)
 
 void SerialPortVarnoProtocol::readStatus(const UnitAddress& address, uint16_t& status)
 {
+    wxCriticalSectionLocker hold(lock_);
     uint8_t bytes[2] = {};
     readValue(address, DataType::Word, var::Status, bytes, sizeof bytes, 1);
     status = getLE16(bytes);
@@ -180,28 +206,33 @@ void SerialPortVarnoProtocol::readStatus(const UnitAddress& address, uint16_t& s
 
 void SerialPortVarnoProtocol::readVersion(const UnitAddress& address, wxString& text)
 {
+    wxCriticalSectionLocker hold(lock_);
     text = readText(address, var::Version);
 }
 
 void SerialPortVarnoProtocol::readText11(const UnitAddress& address, wxString& text)
 {
+    wxCriticalSectionLocker hold(lock_);
     text = readText(address, var::Text11);
 }
 
 void SerialPortVarnoProtocol::readText252(const UnitAddress& address, wxString& text)
 {
+    wxCriticalSectionLocker hold(lock_);
     text = readText(address, var::Text252);
 }
 
 void SerialPortVarnoProtocol::readText254(const UnitAddress& address, uint16_t selector,
                                           wxString& text)
 {
+    wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Word, var::Text254, &selector, sizeof selector);
     text = readText(address, var::Text254);
 }
 
 void SerialPortVarnoProtocol::readWord253(const UnitAddress& address, uint16_t& value)
 {
+    wxCriticalSectionLocker hold(lock_);
     uint8_t bytes[2] = {};
     readValue(address, DataType::Word, var::Word253, bytes, sizeof bytes, 1);
     value = getLE16(bytes);
@@ -209,12 +240,14 @@ void SerialPortVarnoProtocol::readWord253(const UnitAddress& address, uint16_t& 
 
 void SerialPortVarnoProtocol::clearWord253(const UnitAddress& address)
 {
+    wxCriticalSectionLocker hold(lock_);
     const uint16_t zero = 0;
     writeVariable(address, DataType::Word, var::Word253, &zero, sizeof zero);
 }
 
 void SerialPortVarnoProtocol::readDWord10(const UnitAddress& address, uint32_t& value)
 {
+    wxCriticalSectionLocker hold(lock_);
     uint8_t bytes[4] = {};
     readValue(address, DataType::DWord, var::DWord10, bytes, sizeof bytes, 1);
     value = getLE32(bytes);
@@ -223,6 +256,7 @@ void SerialPortVarnoProtocol::readDWord10(const UnitAddress& address, uint32_t& 
 void SerialPortVarnoProtocol::readVariable9(const UnitAddress& address, int32_t& first,
                                             int32_t& second, int32_t& third)
 {
+    wxCriticalSectionLocker hold(lock_);
     uint8_t bytes[12];
     readValue(address, DataType::Byte, var::Variable9, bytes, sizeof bytes, sizeof bytes);
     first = signedLE32(bytes);
@@ -242,40 +276,47 @@ void SerialPortVarnoProtocol::readVariable15(const UnitAddress& address, int32_t
 
 void SerialPortVarnoProtocol::readDate12(const UnitAddress& address, std::array<uint8_t, 8>& date)
 {
+    wxCriticalSectionLocker hold(lock_);
     readValue(address, DataType::Block8, var::Date12, date.data(), 8, 8);
 }
 
 void SerialPortVarnoProtocol::readDate13(const UnitAddress& address, std::array<uint8_t, 8>& date)
 {
+    wxCriticalSectionLocker hold(lock_);
     readValue(address, DataType::Block8, var::Date13, date.data(), 8, 8);
 }
 
 void SerialPortVarnoProtocol::writeDate12(const UnitAddress& address,
                                           const std::array<uint8_t, 8>& date)
 {
+    wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Block8, var::Date12, date.data(), 8);
 }
 
 void SerialPortVarnoProtocol::writeDate13(const UnitAddress& address,
                                           const std::array<uint8_t, 8>& date)
 {
+    wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Block8, var::Date13, date.data(), 8);
 }
 
 void SerialPortVarnoProtocol::writeMeasuringAlgorithm(const UnitAddress& address,
                                                       uint8_t algorithm)
 {
+    wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Byte, var::MeasuringAlgorithm, &algorithm, 1);
 }
 
 void SerialPortVarnoProtocol::writeByte25(const UnitAddress& address, uint8_t value)
 {
+    wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Byte, var::Byte25, &value, 1);
 }
 
 void SerialPortVarnoProtocol::writeAddress(const UnitAddress& address,
                                            const UnitAddress& newAddress)
 {
+    wxCriticalSectionLocker hold(lock_);
     const uint8_t bytes[3] = {newAddress.first, newAddress.second, newAddress.third};
     writeVariable(address, DataType::Address, var::Address, bytes, sizeof bytes);
 }
@@ -285,9 +326,23 @@ void SerialPortVarnoProtocol::writeAddressByte(const UnitAddress& address, uint8
     wxCriticalSectionLocker hold(lock_);
     writeVariable(address, DataType::Byte, var::Address, &value, 1);
     // The unit follows this write with one further header; take it off the
-    // line unexamined.
+    // line unexamined, unless it is plainly a whole frame of another unit.
+    const UnitAddress taken = newAddressAfter(address, DataType::Byte, &value);
     FrameHeader further;
-    readExactly(further.bytes, FrameHeaderSize);
+    for (uint32_t skipped = 0;; ++skipped) {
+        readExactly(further.bytes, FrameHeaderSize);
+        const UnitAddress source = further.source();
+        if (!further.checksumValid() || source == address || source == taken) {
+            return;
+        }
+        if (skipped == MaxSkippedFrames) {
+            setLastError(NoAnswer);
+            VARNO_RAISE(NoAnswer);
+        }
+        if (further.length() > 0) {
+            discardExactly(further.length() + FrameChecksumSize);
+        }
+    }
 }
 
 // ---- Measure

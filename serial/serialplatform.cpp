@@ -7,6 +7,25 @@
 
 namespace mirel_varno {
 
+bool SerialDevice::discardInput()
+{
+    PortTimeouts kept;
+    if (!getTimeouts(kept)) {
+        return false;
+    }
+    PortTimeouts now;
+    now.readInterval = 0xFFFFFFFFu;
+    if (!setTimeouts(now)) {
+        return false;
+    }
+    // Bounded, so that a line that never stops talking cannot hold us here.
+    uint8_t scratch[256];
+    for (uint32_t taken = 0; taken < 65536 && read(scratch, sizeof scratch) == sizeof scratch;
+         taken += sizeof scratch) {
+    }
+    return setTimeouts(kept);
+}
+
 std::unique_ptr<SerialDevice> SerialDevice::open(const char* modeText, int32_t baudRate,
                                                  std::string& reason)
 {

@@ -5,6 +5,7 @@
 // port needs, in the port's own terms. Internal to the library; each
 // operating system implements it in one file (serialplatformlinux.cpp).
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -62,6 +63,21 @@ public:
     // setters and written back whole.
     LineSettings settings;
 
+    // While this descriptor is readable every wait of a transfer ends at
+    // once and the transfer returns what it has done (the port's stop
+    // descriptor); -1 for none.
+    std::atomic<int> stopDescriptor{-1};
+
+    // Ends the transfers under way, and makes every later one end at once:
+    // the device is about to be closed. Safe from any thread.
+    virtual void interrupt() {}
+
+    // Sleeps on the monotonic clock unless `fd` is, or becomes, readable;
+    // false when cut short that way. -1 is never readable.
+    static bool pause(uint32_t milliseconds, int fd);
+    // Whether `fd` is readable now; false for -1.
+    static bool readable(int fd);
+
     // Fills settings from the device.
     virtual bool readSettings() = 0;
     // Gives settings to the device.
@@ -81,6 +97,9 @@ public:
     virtual bool flush() = 0;
     // Clears the device's latched line errors; pending input is kept.
     virtual bool clearErrors() = 0;
+    // Drops the input that has arrived and not been read. The default reads
+    // it off under "return at once" limits and puts the limits back.
+    virtual bool discardInput();
     // True once a transfer found the device gone (hung up, unplugged): it
     // will not come back on this handle, only by opening it again. Network
     // lines reconnect by themselves and are never lost.

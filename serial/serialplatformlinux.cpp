@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,6 +15,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "base/clock.h"
 
 namespace mirel_varno {
 
@@ -63,10 +68,11 @@ Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
     return start + std::chrono::milliseconds(milliseconds);
 }
 
-// Waits until the descriptor has one of the events or the deadline passes.
-// The events seen, 0 on time-out, -1 on failure. Signals do not shorten or
+// Waits until the descriptor has one of the events, the deadline passes or
+// one of the wake-up descriptors (-1 for none) is readable. The events
+// seen, 0 on time-out or wake-up, -1 on failure. Signals do not shorten or
 // stretch the wait: the time left is taken afresh from the deadline.
-int waitFor(int fd, short events, Clock::time_point deadline)
+int waitFor(int fd, short events, Clock::time_point deadline, int wakeA = -1, int wakeB = -1)
 {
     for (;;) {
         timespec left{};
@@ -81,10 +87,14 @@ int waitFor(int fd, short events, Clock::time_point deadline)
             left.tv_nsec = static_cast<long>(ns % 1000000000);
             limit = &left;
         }
-        pollfd p{fd, events, 0};
-        const int r = ppoll(&p, 1, limit, nullptr);
+        // A negative descriptor is skipped by poll().
+        pollfd p[3] = {{fd, events, 0}, {wakeA, POLLIN, 0}, {wakeB, POLLIN, 0}};
+        const int r = ppoll(p, 3, limit, nullptr);
         if (r > 0) {
-            return p.revents;
+            if (p[1].revents != 0 || p[2].revents != 0) {
+                return 0;
+            }
+            return p[0].revents;
         }
         if (r == 0) {
             return 0;
@@ -97,8 +107,13 @@ int waitFor(int fd, short events, Clock::time_point deadline)
 
 class LinuxSerialDevice final : public SerialDevice {
 public:
-    explicit LinuxSerialDevice(int fd) : fd_(fd) {}
+    explicit LinuxSerialDevice(int fd)
+        : fd_(fd), interrupted_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+    {
+    }
     ~LinuxSerialDevice() override;
+
+    void interrupt() override;
 
     bool readSettings() override;
     bool writeSettings() override;
@@ -108,23 +123,36 @@ public:
     bool write(const void* data, uint32_t length) override;
     bool flush() override;
     bool clearErrors() override;
+    bool discardInput() override;
     bool lost() const override { return lost_; }
 
 private:
     void setDtr(bool on);
 
     int fd_;
-    bool lost_ = false;
+    // Readable from interrupt() on, for good: the device is being closed.
+    int interrupted_;
+    std::atomic<bool> lost_{false};
     termios tio_{};  // the device's termios as last read or written
+    // Set by the port's configuration calls while a read may be running.
+    std::mutex timeoutsLock_;
     PortTimeouts timeouts_{};
 };
 
 LinuxSerialDevice::~LinuxSerialDevice()
 {
-    // The exclusive flag belongs to the tty, not to this descriptor: it
-    // would outlive us while anyone else holds the tty open.
-    ioctl(fd_, TIOCNXCL);
     ::close(fd_);
+    if (interrupted_ >= 0) {
+        ::close(interrupted_);
+    }
+}
+
+void LinuxSerialDevice::interrupt()
+{
+    const uint64_t one = 1;
+    if (interrupted_ >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(interrupted_, &one, sizeof one);
+    }
 }
 
 bool LinuxSerialDevice::readSettings()
@@ -168,19 +196,22 @@ void LinuxSerialDevice::setDtr(bool on)
 
 bool LinuxSerialDevice::setTimeouts(const PortTimeouts& timeouts)
 {
+    std::lock_guard<std::mutex> hold(timeoutsLock_);
     timeouts_ = timeouts;
     return true;
 }
 
 bool LinuxSerialDevice::getTimeouts(PortTimeouts& timeouts)
 {
+    std::lock_guard<std::mutex> hold(timeoutsLock_);
     timeouts = timeouts_;
     return true;
 }
 
 uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
 {
-    const PortTimeouts& t = timeouts_;
+    PortTimeouts t;
+    getTimeouts(t);
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
     const bool gapLimit = t.readInterval != 0 && !noWait;
@@ -217,7 +248,8 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
         if (noWait) {
             break;
         }
-        const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline));
+        const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline),
+                                   stopDescriptor.load(), interrupted_);
         if (events <= 0) {
             break;
         }
@@ -228,7 +260,8 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
 
 bool LinuxSerialDevice::write(const void* data, uint32_t length)
 {
-    const PortTimeouts& t = timeouts_;
+    PortTimeouts t;
+    getTimeouts(t);
     const bool totalLimit = t.writeTotalPerByte != 0 || t.writeTotalConstant != 0;
     const Clock::time_point deadline =
         totalLimit
@@ -252,7 +285,7 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
         }
         // The output buffer is full (flow control, a slow line): wait for
         // room, but not past the write limit; a hang-up fails the write.
-        const int events = waitFor(fd_, POLLOUT, deadline);
+        const int events = waitFor(fd_, POLLOUT, deadline, stopDescriptor.load(), interrupted_);
         if (events > 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             lost_ = true;
         }
@@ -278,6 +311,13 @@ bool LinuxSerialDevice::clearErrors()
     // A tty latches no line errors that would block transfers: parity and
     // framing errors arrive in the data. Pending input stays where it is.
     return true;
+}
+
+bool LinuxSerialDevice::discardInput()
+{
+    // What is still on its way arrives after this and is the reader's
+    // business; what the kernel holds now goes.
+    return tcflush(fd_, TCIFLUSH) == 0;
 }
 
 bool isComName(const std::string& name, unsigned& number)
@@ -404,6 +444,38 @@ bool applyLineSettings(const LineSettings& settings, termios& tio)
     return true;
 }
 
+bool SerialDevice::readable(int fd)
+{
+    if (fd < 0) {
+        return false;
+    }
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do {
+        r = ::poll(&p, 1, 0);
+    } while (r < 0 && errno == EINTR);
+    // A descriptor closed under us (POLLNVAL) asks for nothing.
+    return r > 0 && (p.revents & POLLNVAL) == 0;
+}
+
+bool SerialDevice::pause(uint32_t milliseconds, int fd)
+{
+    if (fd < 0) {
+        sleepMs(milliseconds);
+        return true;
+    }
+    const Clock::time_point deadline = after(Clock::now(), milliseconds);
+    const int events = waitFor(fd, POLLIN, deadline);
+    if (events > 0 && (events & POLLNVAL) == 0) {
+        return false;
+    }
+    if (events != 0) {
+        // A descriptor that cannot be waited on: the plain pause.
+        std::this_thread::sleep_until(deadline);
+    }
+    return true;
+}
+
 bool SerialDevice::supportsBaudRate(int32_t baudRate)
 {
     speed_t speed = B0;
@@ -422,13 +494,15 @@ std::unique_ptr<SerialDevice> SerialDevice::openTerminal(const char* modeText)
     if (fd < 0) {
         return nullptr;
     }
-    // One opener at a time: the lock keeps out every other opener, root
-    // included; TIOCEXCL makes other users' opens fail at once.
+    // One port at a time: the lock belongs to this open descriptor, so it
+    // goes with the process however that ends. TIOCEXCL is not used: it
+    // belongs to the tty and, after a SIGKILL, would keep every later
+    // opener out for as long as anyone else (a bridge, the simulator) holds
+    // the line open.
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
         ::close(fd);
         return nullptr;
     }
-    ioctl(fd, TIOCEXCL);
     requestLowLatency(fd);
     return std::make_unique<LinuxSerialDevice>(fd);
 }

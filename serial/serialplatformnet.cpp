@@ -50,9 +50,11 @@ Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
 }
 
 // Waits for the events on the descriptor (or, with fd -1, only for the
-// deadline). The events seen, 0 on time-out, -1 on failure. The time left
-// is taken afresh from the deadline after a signal.
-int waitFor(int fd, short events, Clock::time_point deadline)
+// deadline) unless `wake` is or becomes readable (the port's stop
+// descriptor; -1 for none). The events seen, 0 on time-out or wake-up, -1
+// on failure. The time left is taken afresh from the deadline after a
+// signal.
+int waitFor(int fd, short events, Clock::time_point deadline, int wake = -1)
 {
     for (;;) {
         timespec left{};
@@ -67,10 +69,11 @@ int waitFor(int fd, short events, Clock::time_point deadline)
             left.tv_nsec = static_cast<long>(ns % 1000000000);
             limit = &left;
         }
-        pollfd p{fd, events, 0};
-        const int r = ppoll(&p, fd >= 0 ? 1 : 0, limit, nullptr);
+        // A negative descriptor is skipped by poll().
+        pollfd p[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+        const int r = ppoll(p, 2, limit, nullptr);
         if (r > 0) {
-            return p.revents;
+            return p[1].revents != 0 ? 0 : p[0].revents;
         }
         if (r == 0) {
             return 0;
@@ -350,7 +353,7 @@ bool NetworkSerialDevice::send(const std::vector<uint8_t>& bytes, Clock::time_po
             continue;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int events = waitFor(fd_, POLLOUT, deadline);
+            const int events = waitFor(fd_, POLLOUT, deadline, stopDescriptor.load());
             if (events <= 0) {
                 return false;  // no room in time: the connection may yet recover
             }
@@ -415,8 +418,9 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
             if (reconnectIfDue(deadline)) {
                 continue;
             }
-            if (noWait || waitFor(-1, 0, std::min(deadline, nextAttempt_)) != 0 ||
-                Clock::now() >= deadline) {
+            if (noWait ||
+                waitFor(-1, 0, std::min(deadline, nextAttempt_), stopDescriptor.load()) != 0 ||
+                Clock::now() >= deadline || readable(stopDescriptor.load())) {
                 break;
             }
             continue;
@@ -439,7 +443,7 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
         if (noWait) {
             break;
         }
-        const int events = waitFor(fd_, POLLIN, deadline);
+        const int events = waitFor(fd_, POLLIN, deadline, stopDescriptor.load());
         if (events == 0) {
             break;
         }

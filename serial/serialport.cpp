@@ -2,9 +2,9 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <utility>
 
-#include "base/clock.h"
 #include "base/error.h"
 #include "serial/serialplatform.h"
 
@@ -96,16 +96,35 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
                                      name_ ? name_.get() : "", baudRate, parity, dataBits,
                                      stopBits);
     const bool fits = length >= 0 && static_cast<size_t>(length) < sizeof mode;
+    std::unique_ptr<SerialDevice> device;
     openFailure_.clear();
     if (fits) {
-        device_ = SerialDevice::open(mode, baudRate, openFailure_);
+        device = SerialDevice::open(mode, baudRate, openFailure_);
     } else {
         openFailure_ = "device name too long";
     }
+    return start(std::move(device), baudRate);
+}
+
+bool SerialPort::openDevice(std::unique_ptr<SerialDevice> device, int32_t baudRate)
+{
+    if (isOpen_) {
+        close();
+    }
+    wxCriticalSectionLocker locker(lock_);
+    return start(std::move(device), baudRate);
+}
+
+bool SerialPort::start(std::unique_ptr<SerialDevice> device, int32_t baudRate)
+{
+    // Reads in other threads wait until the device is configured.
+    std::unique_lock<std::shared_mutex> sole(deviceUse_);
+    device_ = std::move(device);
     if (!device_) {
         lastError_ = SerialPortError;
         return false;
     }
+    device_->stopDescriptor = stopFd_.load();
 
     // (No received-character event mask: nothing here waits for events.)
     device_->readSettings();
@@ -133,8 +152,28 @@ bool SerialPort::open(const char* name, int32_t baudRate, int32_t parity, int32_
 void SerialPort::close()
 {
     wxCriticalSectionLocker locker(lock_);
-    device_.reset();
+    if (device_) {
+        // A read in another thread would otherwise keep the device (and its
+        // lock on the line) until its own time-out.
+        device_->interrupt();
+        std::unique_lock<std::shared_mutex> sole(deviceUse_);
+        device_.reset();
+    }
     isOpen_ = false;
+}
+
+void SerialPort::setStopDescriptor(int fd)
+{
+    stopFd_ = fd;
+    wxCriticalSectionLocker locker(lock_);
+    if (device_) {
+        device_->stopDescriptor = fd;
+    }
+}
+
+bool SerialPort::stopRequested() const
+{
+    return SerialDevice::readable(stopFd_);
 }
 
 void SerialPort::setTimeouts(int32_t, int32_t)
@@ -238,11 +277,18 @@ void SerialPort::flush()
 
 bool SerialPort::clearErrors()
 {
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
     return device_ ? device_->clearErrors() : false;
+}
+
+bool SerialPort::discardInput()
+{
+    return device_ ? device_->discardInput() : false;
 }
 
 bool SerialPort::deviceLost() const
 {
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
     return isOpen_ && device_ && device_->lost();
 }
 
@@ -260,8 +306,14 @@ bool SerialPort::write(const void* data, uint32_t length)
 
 uint32_t SerialPort::read(void* buffer, uint32_t length)
 {
-    sleepMs(ReadPauseMs);
-    const uint32_t count = device_ ? device_->read(buffer, length) : 0;
+    SerialDevice::pause(ReadPauseMs, stopFd_);
+    uint32_t count = 0;
+    {
+        std::shared_lock<std::shared_mutex> use(deviceUse_);
+        if (device_) {
+            count = device_->read(buffer, length);
+        }
+    }
     if (count == length) {
         lastError_ = NoError;
     } else if (count == 0) {

@@ -1,8 +1,10 @@
 #ifndef MIREL_VARNO_SERIAL_SERIALPORT_H
 #define MIREL_VARNO_SERIAL_SERIALPORT_H
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <shared_mutex>
 #include <string>
 
 #include <wx/thread.h>
@@ -42,6 +44,18 @@ class SerialDevice;  // the platform layer's open device
 // One serial communication device: opened by name, with its line settings,
 // fixed time-outs, blocking reads and writes and a last-error code (an
 // Error value). No operation raises or prints.
+//
+// Thread safety: distinct objects are independent. One object may be
+// shared: open, close, reopening, the setters, flush and write serialise
+// on the port's re-entrant lock; read, clearErrors and deviceLost may run
+// beside any of them (but see open for network lines), and a close or open
+// in another thread never frees the device under a read (it ends a read of
+// a serial device at once, lets one of a network line reach its time-out,
+// and waits for it to leave). isOpen, lastError and setStopDescriptor may
+// be called from any
+// thread. The name and the setting accessors are not synchronised with a
+// concurrent open or setter. Bytes read by two threads at once go to
+// whichever asked first; a protocol object orders its own exchanges.
 class SerialPort {
 public:
     SerialPort();
@@ -78,6 +92,9 @@ public:
     virtual void flush();
     // Clears the device's error state; pending input is kept.
     virtual bool clearErrors();
+    // Drops the input that has arrived and not yet been read (bytes still
+    // on their way are not waited for). False on a closed port.
+    bool discardInput();
     // Writes the bytes within 25 ms a byte plus 1 ms. False with
     // SerialPortError on a closed port, WriteError when the write fails.
     virtual bool write(const void* data, uint32_t length);
@@ -86,6 +103,15 @@ public:
     // arrived, when more than 6 ms pass between two bytes, or after
     // length + 500 ms. Sets NoError when all came, NoAnswer when none did.
     uint32_t read(void* buffer, uint32_t length);
+
+    // Lets a signal handler or another thread cut the port's waits short:
+    // while `fd` is readable, the pause before a read, the wait for bytes
+    // and the wait for room to write end at once; a read returns what has
+    // arrived and a write fails. The descriptor stays the caller's and must
+    // stay open while it is set; -1 removes it.
+    void setStopDescriptor(int fd);
+    // True while the stop descriptor is readable.
+    bool stopRequested() const;
 
     bool isOpen() const { return isOpen_; }
     // True when the open device has gone away (hung up, unplugged): reads
@@ -109,8 +135,15 @@ public:
 
 protected:
     void setLastError(int32_t code) { lastError_ = code; }
+    // Closes the device if open, then opens the port on a device made by
+    // the caller (a line played by a test or a fuzzer) and configures it
+    // as open does, at this rate. False and SerialPortError for none.
+    bool openDevice(std::unique_ptr<SerialDevice> device, int32_t baudRate);
 
 private:
+    // Takes the device and configures it; under lock_.
+    bool start(std::unique_ptr<SerialDevice> device, int32_t baudRate);
+
     std::unique_ptr<char[]> name_;
     int32_t flowControl_ = FlowNone;
     int32_t parity_ = 'N';
@@ -119,10 +152,14 @@ private:
     int32_t baudRate_ = 38400;
     int32_t timeoutA_ = 0;
     int32_t timeoutB_ = 500;
-    bool isOpen_ = false;
-    int32_t lastError_ = 0;
+    std::atomic<bool> isOpen_{false};
+    std::atomic<int32_t> lastError_{0};
+    std::atomic<int> stopFd_{-1};
     wxCriticalSection lock_;
+    // Changed only under lock_ and with deviceUse_ held alone; the calls
+    // that take no lock_ use the device under a shared hold.
     std::unique_ptr<SerialDevice> device_;
+    mutable std::shared_mutex deviceUse_;
     std::string openFailure_;
 };
 

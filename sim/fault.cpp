@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "protocol/frame.h"
+#include "sim/simconfig.h"
 
 namespace varno_sim {
 
@@ -54,8 +55,21 @@ bool parseFault(const std::vector<std::string>& words, Fault& fault, std::string
             fault.corruptData = true;
         } else if (w == "no-data") {
             fault.noData = true;
-        } else if (w == "error" || w == "stop" || w == "delay") {
-            const long high = w == "error" ? 255 : w == "stop" ? 65535 : 600000;
+        } else if (w == "once") {
+            fault.times = 1;
+        } else if (w == "from") {
+            if (!hasNext || !parseAddress(words[i + 1], fault.source)) {
+                why = "'from' needs a unit address a.b.c";
+                return false;
+            }
+            fault.otherSource = true;
+            ++i;
+        } else if (w == "error" || w == "stop" || w == "delay" || w == "stray" || w == "times") {
+            const long high = w == "error"  ? 255
+                              : w == "stop" ? 65535
+                              : w == "stray" ? 4096
+                              : w == "times" ? 1000000
+                                             : 600000;
             if (!hasNext || !parseNumber(words[i + 1], 0, high, n)) {
                 why = "'" + w + "' needs a number from 0 to " + std::to_string(high);
                 return false;
@@ -65,6 +79,10 @@ bool parseFault(const std::vector<std::string>& words, Fault& fault, std::string
                 fault.errorCode = static_cast<int>(n);
             } else if (w == "stop") {
                 fault.stopAfter = static_cast<int>(n);
+            } else if (w == "stray") {
+                fault.strayBytes = static_cast<uint32_t>(n);
+            } else if (w == "times") {
+                fault.times = static_cast<int>(n);
             } else {
                 fault.delayMs = static_cast<uint32_t>(n);
             }
@@ -116,6 +134,15 @@ std::string describeFault(const Fault& fault)
     if (fault.delayMs > 0) {
         add("delay " + std::to_string(fault.delayMs));
     }
+    if (fault.otherSource) {
+        add("from " + formatAddress(fault.source));
+    }
+    if (fault.strayBytes > 0) {
+        add("stray " + std::to_string(fault.strayBytes));
+    }
+    if (fault.times >= 0) {
+        add("times " + std::to_string(fault.times));
+    }
     return s.empty() ? "none" : s;
 }
 
@@ -127,6 +154,12 @@ void damageFrame(const Fault& fault, std::vector<uint8_t>& frame)
     }
     if (fault.wrongType >= 0) {
         frame[7] = static_cast<uint8_t>(fault.wrongType);
+        mirel_varno::putLE32(frame.data() + 10, mirel_varno::frameChecksum(frame.data(), 10));
+    }
+    if (fault.otherSource) {
+        frame[3] = fault.source.first;
+        frame[4] = fault.source.second;
+        frame[5] = fault.source.third;
         mirel_varno::putLE32(frame.data() + 10, mirel_varno::frameChecksum(frame.data(), 10));
     }
     if (fault.corruptHeader) {
@@ -141,6 +174,16 @@ void damageFrame(const Fault& fault, std::vector<uint8_t>& frame)
     if (fault.stopAfter >= 0 && static_cast<size_t>(fault.stopAfter) < frame.size()) {
         frame.resize(static_cast<size_t>(fault.stopAfter));
     }
+}
+
+std::vector<uint8_t> strayNoise(uint32_t count)
+{
+    // Noise rather than a frame: a fixed pattern, so that runs can be replayed.
+    std::vector<uint8_t> noise(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        noise[i] = static_cast<uint8_t>(0xA5 ^ (i * 0x3B));
+    }
+    return noise;
 }
 
 }  // namespace varno_sim

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unitaddress.h"
+
 namespace varno_sim {
 
 // How a simulated unit misbehaves when it answers. Several kinds combine:
@@ -18,17 +20,22 @@ struct Fault {
     int stopAfter = -1;          // send only the first k bytes of the reply
     int wrongType = -1;          // replace the reply's data-type byte (header checksum kept valid)
     uint32_t delayMs = 0;        // wait this long before answering
+    bool otherSource = false;    // answer as if from `source` (header checksum kept valid)
+    mirel_varno::UnitAddress source{};
+    uint32_t strayBytes = 0;     // send this many noise bytes at once, the reply after them
+    int times = -1;              // the next `times` answers only, then behave; -1: all
 
     bool any() const
     {
         return silent || errorCode >= 0 || corruptHeader || corruptData || noData ||
-               stopAfter >= 0 || wrongType >= 0 || delayMs > 0;
+               stopAfter >= 0 || wrongType >= 0 || delayMs > 0 || otherSource || strayBytes > 0;
     }
 };
 
 // Parses the words of a fault description ("silent", "error 4",
 // "corrupt-header", "corrupt-data", "no-data", "stop 10", "wrong-type [33]",
-// "delay 200", "none"), adding each kind to `fault`. On failure returns false
+// "delay 200", "from 1.2.6", "stray 5", "times 1" or "once", "none"),
+// adding each kind to `fault`. On failure returns false
 // and says why.
 bool parseFault(const std::vector<std::string>& words, Fault& fault, std::string& why);
 
@@ -37,8 +44,12 @@ std::string describeFault(const Fault& fault);
 
 // Applies the byte-level kinds to a complete, valid reply frame (header and
 // optional data block). The error reply and silence are the unit's business;
-// this handles wrong type, corruption, no data and truncation, in that order.
+// this handles wrong type, other source, corruption, no data and truncation,
+// in that order.
 void damageFrame(const Fault& fault, std::vector<uint8_t>& frame);
+
+// The noise bytes of "stray N".
+std::vector<uint8_t> strayNoise(uint32_t count);
 
 // Splits a line into words at white space.
 std::vector<std::string> splitWords(const std::string& line);

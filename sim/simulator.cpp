@@ -115,11 +115,15 @@ void Simulator::send(const SimUnit& unit, Answer answer, int64_t startNs, const 
         if (answer.delayMs > 0) {
             line += " after " + std::to_string(answer.delayMs) + " ms";
         }
+        if (!answer.stray.empty()) {
+            line += ", " + std::to_string(answer.stray.size()) + " stray byte(s) first";
+        }
         log_(line);
     }
     if (answer.silent) {
         return;
     }
+    transmitter_.schedule(std::move(answer.stray), startNs);
     const int64_t at = startNs + static_cast<int64_t>(answer.delayMs) * 1'000'000;
     const int64_t followAt = at + transmitter_.durationNs(answer.frame.size());
     transmitter_.schedule(std::move(answer.frame), at);

@@ -99,6 +99,30 @@ void SimUnit::clearFaults()
     variableFaults_.clear();
 }
 
+Fault SimUnit::takeFault(const Request& request)
+{
+    const auto& h = request.header;
+    const bool isVariableOp =
+        (h.function() == static_cast<uint8_t>(FunctionCode::ReadVariable) ||
+         h.function() == static_cast<uint8_t>(FunctionCode::WriteVariable)) &&
+        !request.data.empty();
+    Fault* source = &fault_;
+    auto it = isVariableOp ? variableFaults_.find(request.data[0]) : variableFaults_.end();
+    if (it != variableFaults_.end()) {
+        source = &it->second;
+    }
+    const Fault fault = *source;
+    if (source->times > 0 && --source->times == 0) {
+        // Used up: the unit behaves from now on.
+        if (source == &fault_) {
+            fault_ = Fault{};
+        } else {
+            variableFaults_.erase(it);
+        }
+    }
+    return fault;
+}
+
 Answer SimUnit::answer(const Request& request, bool broadcast)
 {
     const auto& h = request.header;
@@ -106,12 +130,9 @@ Answer SimUnit::answer(const Request& request, bool broadcast)
         (h.function() == static_cast<uint8_t>(FunctionCode::ReadVariable) ||
          h.function() == static_cast<uint8_t>(FunctionCode::WriteVariable)) &&
         !request.data.empty();
-    Fault fault = fault_;
-    if (isVariableOp) {
-        auto it = variableFaults_.find(request.data[0]);
-        if (it != variableFaults_.end()) {
-            fault = it->second;
-        }
+    Fault fault = takeFault(request);
+    if (fault.times == 0) {
+        fault = Fault{};  // "times 0": armed for no answer at all
     }
 
     Answer a;
@@ -136,6 +157,7 @@ Answer SimUnit::answer(const Request& request, bool broadcast)
             a.note += " [fault: " + describeFault(fault) + "]";
         }
     }
+    a.stray = strayNoise(fault.strayBytes);
     a.delayMs = fault.delayMs + (broadcast ? broadcastDelayMs(state_.address) : 0);
     return a;
 }

@@ -25,6 +25,7 @@ struct Answer {
     bool silent = true;
     std::vector<uint8_t> frame;
     std::vector<uint8_t> follow;  // sent straight after the frame
+    std::vector<uint8_t> stray;   // noise sent at once, before the delay and the frame
     uint32_t delayMs = 0;
     std::string note;             // for the log: what the unit did
 };
@@ -38,7 +39,8 @@ public:
     UnitState& state() { return state_; }
     mirel_varno::UnitAddress address() const { return state_.address; }
 
-    // Answers a request addressed to this unit. Writes change the state.
+    // Answers a request addressed to this unit. Writes change the state; a
+    // fault limited to a number of answers counts this one.
     // `broadcast` is set for an Identify sent to 0.0.0: the answer then
     // waits for this unit's slot (broadcastDelayMs).
     Answer answer(const Request& request, bool broadcast = false);
@@ -53,6 +55,7 @@ public:
 
 private:
     Answer answerClean(const Request& request);
+    Fault takeFault(const Request& request);
     bool readValue(uint8_t variable, mirel_varno::DataType& type, std::vector<uint8_t>& value) const;
     mirel_varno::Error writeValue(uint8_t variable, mirel_varno::DataType type,
                                   const uint8_t* value, size_t size, Answer& answer);

@@ -278,6 +278,122 @@ TEST_F(Exchange, OversizeReplyIsTakenOffTheLine)
     }
 }
 
+TEST_F(Exchange, OnlyTheAnswerToThisRequestIsTaken)
+{
+    const UnitAddress Other{1, 2, 6};
+    const Bytes good = valueReply(Unit, 5, 24, {0x21, 0x00});
+    const Bytes foreign = valueReply(Other, 5, 24, {0x42, 0x00});
+    const Bytes lateVersion = valueReply(Unit, 29, 30, {'V', 0, 0, 0});
+    auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& p : parts) {
+            all.insert(all.end(), p.begin(), p.end());
+        }
+        return all;
+    };
+    Bytes damagedLong = replyFrame(Unit, FunctionCode::ReadVariable, 5, Bytes(2000, 1));
+    damagedLong.resize(FrameHeaderSize);
+    damagedLong[13] ^= 0x40;
+    Bytes errorLong = replyFrame(Unit, FunctionCode::ErrorReply, 0, Bytes(40, 4));
+    errorLong.resize(FrameHeaderSize);
+    errorLong[13] ^= 0x40;
+    Bytes chatter;
+    for (int i = 0; i < 9; ++i) {
+        chatter = join({chatter, foreign});
+    }
+    Bytes eightThenGood;
+    for (int i = 0; i < 8; ++i) {
+        eightThenGood = join({eightThenGood, i % 2 ? foreign : lateVersion});
+    }
+    eightThenGood = join({eightThenGood, good});
+
+    struct Case {
+        const char* what;
+        Bytes stale;   // already on the line before the request
+        Bytes answer;  // what comes after it
+        Error error;
+        uint16_t status;
+    } cases[] = {
+        {"another unit's late reply first", {}, join({foreign, good}), NoError, 0x0021},
+        {"own late reply to another variable first", {}, join({lateVersion, good}), NoError, 0x0021},
+        {"another unit's error reply first", {}, join({errorReply(Other, 5), good}), NoError, 0x0021},
+        {"a frame to nobody in particular first",
+         {},
+         join({replyFrame(Other, FunctionCode::Identify, 0, {}), good}),
+         NoError,
+         0x0021},
+        {"only another unit answers", {}, foreign, NoAnswer, 0},
+        {"only a late reply to another variable", {}, lateVersion, NoAnswer, 0},
+        {"own error reply answers whatever it echoes", {}, errorReply(Unit, BusyCannotAnswer),
+         BusyCannotAnswer, 0},
+        {"noise before the answer", {}, join({{0x55, 0x01, 0x02, 0x03, 0x04}, good}), NoError, 0x0021},
+        {"the tail of an earlier frame before the answer",
+         {},
+         join({Bytes(foreign.end() - 3, foreign.end()), good}),
+         NoError,
+         0x0021},
+        {"noise, then another unit's reply, then the answer",
+         {},
+         join({{0xA5, 0x5A}, foreign, good}),
+         NoError,
+         0x0021},
+        {"stale reply on the line", foreign, good, NoError, 0x0021},
+        {"stale bytes on the line", {0x55, 0x01, 0x02, 0x03, 0x04}, good, NoError, 0x0021},
+        {"stale reply of the same unit and variable", valueReply(Unit, 5, 24, {0x99, 0x00}), good,
+         NoError, 0x0021},
+        {"eight frames skipped, then the answer", {}, eightThenGood, NoError, 0x0021},
+        {"a line that keeps talking", {}, join({chatter, good}), NoAnswer, 0},
+        // A damaged header's length is not waited for.
+        {"damaged header announcing 2000 bytes", {}, damagedLong, HeaderCorrupted, 0},
+        {"unchecked error header announcing 40 bytes", {}, errorLong, HeaderCorrupted, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unit.clearRequests();
+        if (!c.stale.empty()) {
+            terminal.write(c.stale);
+            sleepMs(100);  // let it reach the port before the request goes out
+        }
+        unit.script({c.answer});
+        uint16_t status = 0;
+        EXPECT_EQ(raisedBy([&] { port.readStatus(Unit, status); }), c.error);
+        EXPECT_EQ(port.lastError(), c.error);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(unit.requests().size(), 1u);
+    }
+
+    // Whatever was left over, the next exchange is in step.
+    unit.script({valueReply(Unit, 29, 30, {'O', 0, 'K', 0, 0, 0})});
+    wxString version;
+    port.readVersion(Unit, version);
+    EXPECT_EQ(version, "OK");
+}
+
+TEST_F(Exchange, AddressWritesTakeTheOldOrTheNewAddress)
+{
+    const UnitAddress Moved{4, 5, 6};
+    const Bytes fromNew = replyFrame(Moved, FunctionCode::WriteVariable, 33, {29});
+    const Bytes fromOther = replyFrame({7, 7, 7}, FunctionCode::WriteVariable, 33, {29});
+    unit.script({fromNew, fromOther});
+    port.writeAddress(Unit, Moved);
+    EXPECT_EQ(raisedBy([&] { port.writeAddress(Unit, Moved); }), NoAnswer);
+
+    // The one-byte form: the reply and the further header from a.b.<byte>;
+    // another unit's whole frame between them is passed over.
+    const UnitAddress byByte{1, 2, 9};
+    Bytes sequence = replyFrame(byByte, FunctionCode::WriteVariable, 1, {29});
+    for (const Bytes& b : {valueReply({7, 7, 7}, 5, 24, {1, 2}),
+                           replyFrame(byByte, FunctionCode::Identify, 0, {}),
+                           valueReply(byByte, 5, 24, {0x99, 0x99})}) {
+        sequence.insert(sequence.end(), b.begin(), b.end());
+    }
+    unit.script({sequence, valueReply(byByte, 5, 24, {0x34, 0x12})});
+    port.writeAddressByte(Unit, 9);
+    uint16_t status = 0;
+    port.readStatus(byByte, status);
+    EXPECT_EQ(status, 0x1234);
+}
+
 TEST_F(Exchange, TextsAreDecodedWhole)
 {
     Bytes version = {'V', 0, '2', 0, '.', 0, '1', 0, 0, 0, 'x', 0};
@@ -427,7 +543,7 @@ TEST_F(Exchange, LockIsHeldForWholeSequencesAndReleasedOnFailure)
     port.writeAddressByte(Unit, 5);
     uint16_t status = 0;
     port.readStatus(Unit, status);
-    EXPECT_EQ(seenFree(), (std::vector<bool>{false, false, true}));
+    EXPECT_EQ(seenFree(), (std::vector<bool>{false, false, false}));
     EXPECT_TRUE(lockIsFree(port));
 }
 

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -211,4 +212,55 @@ TEST(SerialPlatformLinux, LowLatencyIsOnlyAskedFor)
     ASSERT_GE(fd, 0);
     EXPECT_FALSE(requestLowLatency(fd));
     ::close(fd);
+}
+
+namespace {
+
+// A device that only holds bytes in memory: what the default discard of a
+// platform without a flush call of its own sees.
+class MemoryDevice final : public mirel_varno::SerialDevice {
+public:
+    explicit MemoryDevice(size_t waiting) : waiting_(waiting) {}
+    bool readSettings() override { return true; }
+    bool writeSettings() override { return true; }
+    bool setTimeouts(const mirel_varno::PortTimeouts& t) override
+    {
+        timeouts_ = t;
+        return true;
+    }
+    bool getTimeouts(mirel_varno::PortTimeouts& t) override
+    {
+        t = timeouts_;
+        return true;
+    }
+    uint32_t read(void*, uint32_t length) override
+    {
+        // Only "return at once" limits may be used to drop input.
+        EXPECT_EQ(timeouts_.readInterval, 0xFFFFFFFFu);
+        const uint32_t n = static_cast<uint32_t>(std::min<size_t>(length, waiting_));
+        waiting_ -= n;
+        return n;
+    }
+    bool write(const void*, uint32_t) override { return true; }
+    bool flush() override { return true; }
+    bool clearErrors() override { return true; }
+    bool lost() const override { return false; }
+
+    size_t waiting_;
+    mirel_varno::PortTimeouts timeouts_{10, 1, 500, 25, 1};
+};
+
+}  // namespace
+
+TEST(SerialDevice, DefaultDiscardTakesWhatWaitsAndPutsTheLimitsBack)
+{
+    for (size_t waiting : {size_t{0}, size_t{21}, size_t{256}, size_t{1000}, size_t{200000}}) {
+        SCOPED_TRACE(waiting);
+        MemoryDevice device(waiting);
+        EXPECT_TRUE(device.discardInput());
+        // A line that never stops is left after a bounded amount.
+        EXPECT_EQ(device.waiting_, waiting > 65536 ? waiting - 65536 : 0u);
+        EXPECT_EQ(device.timeouts_.readInterval, 10u);
+        EXPECT_EQ(device.timeouts_.readTotalConstant, 500u);
+    }
 }

@@ -345,3 +345,43 @@ TEST(NetworkLine, OpenFailuresSayWhy)
     }
     plainTelnet.join();
 }
+
+TEST(NetworkLine, AReadableStopDescriptorEndsTheWaits)
+{
+    Listener server("127.0.0.1");
+    ASSERT_TRUE(server.ok());
+    SerialPort port;
+    ASSERT_TRUE(openLine(port, "tcp://127.0.0.1:" + std::to_string(server.port())));
+    const int peer = server.accept(2000);
+    ASSERT_GE(peer, 0);
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    port.setStopDescriptor(stop[0]);
+
+    // The far end stays silent; a read would wait 534 ms. The stop comes
+    // after 100, and a lost connection ends its wait for a new one as well.
+    for (const bool connected : {true, false}) {
+        SCOPED_TRACE(connected ? "connected" : "connection lost");
+        if (!connected) {
+            server.close();
+            ::close(peer);
+            uint8_t drain[4];
+            port.read(drain, sizeof drain);  // finds the connection gone
+        }
+        std::thread stopper([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            (void)!::write(stop[1], "s", 1);
+        });
+        uint8_t reply[14] = {};
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(port.read(reply, sizeof reply), 0u);
+        const long elapsed = msSince(start);
+        stopper.join();
+        EXPECT_LT(elapsed, 480);
+        uint8_t byte = 0;
+        (void)!::read(stop[0], &byte, 1);  // ready for the next case
+    }
+    port.setStopDescriptor(-1);
+    ::close(stop[0]);
+    ::close(stop[1]);
+}

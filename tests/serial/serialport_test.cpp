@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -231,6 +233,52 @@ TEST(SerialPort, ADeviceInUseCannotBeOpenedAgain)
     EXPECT_TRUE(openPort(second, pty.slavePath()));
 }
 
+TEST(SerialPort, TheHoldOnThePortDiesWithItsProcess)
+{
+    // The pseudo-terminal helper keeps the slave open throughout, as a
+    // bridge or the simulator holds the line.
+    PseudoTerminal pty;
+    // An opener without privileges, so that nothing it is refused could be
+    // waved through for root.
+    ASSERT_EQ(chmod(pty.slavePath().c_str(), 0666), 0);
+    const auto opensAsAnotherUser = [&pty] {
+        const pid_t child = fork();
+        if (child == 0) {
+            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+                _exit(2);
+            }
+            SerialPort other;
+            _exit(openPort(other, pty.slavePath()) ? 0 : 1);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        SerialPort port;
+        const char opened = openPort(port, pty.slavePath()) ? 'y' : 'n';
+        (void)!write(ready[1], &opened, 1);
+        pause();  // until killed: no destructor runs
+        _exit(0);
+    }
+    char opened = 0;
+    ASSERT_EQ(read(ready[0], &opened, 1), 1);
+    close(ready[0]);
+    close(ready[1]);
+    ASSERT_EQ(opened, 'y');
+    EXPECT_EQ(opensAsAnotherUser(), 1) << "the port was not held";
+
+    kill(holder, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(opensAsAnotherUser(), 0) << "the hold outlived its process";
+}
+
 TEST(SerialPort, DescriptorIsNotInheritedByPrograms)
 {
     PseudoTerminal pty;
@@ -445,6 +493,52 @@ TEST(SerialPort, SilentLineEndsAtTheTotalLimit)
     EXPECT_LT(elapsed, 1500);
     EXPECT_EQ(port.lastError(), NoAnswer);
     EXPECT_FALSE(port.deviceLost());  // silence is not a lost device
+}
+
+TEST(SerialPort, AReadableStopDescriptorEndsTheWaits)
+{
+    PseudoTerminal pty;
+    TestPort port;
+    ASSERT_TRUE(openPort(port, pty.slavePath()));
+    int stop[2];
+    ASSERT_EQ(pipe(stop), 0);
+    port.setStopDescriptor(stop[0]);
+    EXPECT_FALSE(port.stopRequested());
+
+    // A silent line would hold this read for 534 ms; the stop comes after 100.
+    std::thread stopper([&stop] {
+        sleepFor(100);
+        (void)!::write(stop[1], "s", 1);
+    });
+    uint8_t got[14] = {};
+    auto start = Clock::now();
+    EXPECT_EQ(port.read(got, sizeof got), 0u);
+    long long elapsed = msSince(start);
+    stopper.join();
+    EXPECT_GE(elapsed, 90);
+    EXPECT_LT(elapsed, 480);
+    EXPECT_TRUE(port.stopRequested());
+
+    // Once stopped, a read takes what is there without the pause: twenty
+    // reads take less than the 400 ms that their pauses alone would.
+    pty.write({4, 5});
+    sleepFor(20);
+    start = Clock::now();
+    EXPECT_EQ(port.read(got, sizeof got), 2u);
+    EXPECT_EQ(got[1], 5);
+    for (int i = 0; i < 19; ++i) {
+        EXPECT_EQ(port.read(got, sizeof got), 0u);
+    }
+    EXPECT_LT(msSince(start), 250);
+
+    // Removed, the port waits as before.
+    port.setStopDescriptor(-1);
+    EXPECT_FALSE(port.stopRequested());
+    start = Clock::now();
+    EXPECT_EQ(port.read(got, 1), 0u);
+    EXPECT_GE(msSince(start), 500);
+    close(stop[0]);
+    close(stop[1]);
 }
 
 TEST(SerialPort, ReadOnAClosedPortFindsNothing)

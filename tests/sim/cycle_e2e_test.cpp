@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <regex>
 
 #include <nlohmann/json.hpp>
 
+#include "protocol/frame.h"
 #include "simfixture.h"
+#include "support/pseudoterminal.h"
 
 using varno_sim::ChildProcess;
 
@@ -238,18 +241,20 @@ TEST_F(Cycle, OnATerminalAKeyOrASignalStopsItAndTheTerminalIsRestored)
     ASSERT_EQ(tcgetattr(slave, &before), 0);
     ASSERT_TRUE(before.c_lflag & ICANON);
 
-    for (bool byKey : {true, false}) {
-        SCOPED_TRACE(byKey ? "key" : "SIGTERM");
+    // 0 stands for a key; a hung-up terminal and the quit key end the run
+    // as SIGTERM does.
+    for (int sig : {0, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(sig == 0 ? "key" : strsignal(sig));
         auto p = startCycle("status\n", "1.2.3\n", 50, -1, name);
         EXPECT_EQ(reports(*p, 2).size(), 2u);
         termios during{};
         ASSERT_EQ(tcgetattr(slave, &during), 0);
         EXPECT_FALSE(during.c_lflag & ICANON) << "keys would wait for Enter";
-        if (byKey) {
+        if (sig == 0) {
             // One key, no Enter.
             ASSERT_EQ(write(master, "q", 1), 1);
         } else {
-            p->signal(SIGTERM);
+            p->signal(sig);
         }
         ASSERT_TRUE(p->wait(10000)) << "no stop";
         EXPECT_EQ(p->exitCode(), 0);
@@ -264,6 +269,40 @@ TEST_F(Cycle, OnATerminalAKeyOrASignalStopsItAndTheTerminalIsRestored)
     }
     close(slave);
     close(master);
+}
+
+TEST_F(Cycle, AStopSignalEndsAReceiveThatAwaitsALongBlock)
+{
+    using namespace mirel_varno;
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(strsignal(sig));
+        // The test plays the unit: its reply header promises 32000 data
+        // bytes that never come, a wait of some 32 s for the tool.
+        varno_test::PseudoTerminal unit;
+        unit.linkAs(path(comName()));
+        auto p = startCycle("status\n", "1.2.3\n");
+        FrameHeader request;
+        const std::vector<uint8_t> head = unit.read(FrameHeaderSize, 10000);
+        ASSERT_EQ(head.size(), FrameHeaderSize);
+        std::copy(head.begin(), head.end(), request.bytes);
+        ASSERT_EQ(unit.read(request.length() + FrameChecksumSize, 5000).size(),
+                  request.length() + FrameChecksumSize);
+        const FrameHeader reply = makeHeader(HostAddress, request.destination(), FunctionCode::ReadVariable,
+                                             DataType::Word, 32000);
+        unit.write(std::vector<uint8_t>(reply.bytes, reply.bytes + FrameHeaderSize));
+        usleep(300000);  // the tool is waiting for the block now
+
+        const int64_t start = varno_sim::monotonicMillis();
+        p->signal(sig);
+        ASSERT_TRUE(p->wait(10000)) << "no stop";
+        const int64_t elapsed = varno_sim::monotonicMillis() - start;
+        EXPECT_EQ(p->exitCode(), 0);
+        // Within 0.5 s; the band is wide for loaded and sanitizer builds,
+        // and still far below the block's own time limit.
+        EXPECT_LT(elapsed, 1500);
+        RecordProperty(std::string("stop_ms_") + std::to_string(sig), std::to_string(elapsed));
+        EXPECT_EQ(p->readRest(1000), "") << "the cut-short exchange was reported";
+    }
 }
 
 TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
@@ -296,6 +335,22 @@ TEST_F(Cycle, ASecondInstanceOnABusyPortIsRefused)
     ASSERT_EQ(later.size(), 2u);
     EXPECT_EQ(later[1].second, "Status: 0x00A4");
     pressKeyAndExpectExit(*first);
+}
+
+TEST_F(Cycle, ARestartAfterSigkillOpensThePortAtOnce)
+{
+    // The simulator holds the line throughout, as a bridge would.
+    startSim(Healthy);
+    auto first = startCycle("status\n", "1.2.3\n");
+    EXPECT_EQ(reports(*first, 1).size(), 1u);
+    first->signal(SIGKILL);
+    ASSERT_TRUE(first->wait(5000));
+
+    auto second = startCycle("status\n", "1.2.3\n");
+    const auto lines = reports(*second, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].second, "Status: 0x00A4");
+    pressKeyAndExpectExit(*second);
 }
 
 TEST_F(Cycle, AMonitoringRunSeesAUnitFailAndRecover)
@@ -549,4 +604,70 @@ TEST_F(Cycle, OutputThatFailsEndsTheRunWithItsOwnStatus)
     EXPECT_EQ(code, 7) << r.err;
     EXPECT_NE(r.err.find("cannot write the report to standard output (Broken pipe)"), std::string::npos)
         << r.err;
+}
+
+TEST_F(Cycle, LateForeignAndStrayRepliesNeverLandOnAnotherLine)
+{
+    using Lines = std::vector<std::pair<std::string, std::string>>;
+    const std::pair<std::string, std::string> a1{"1.2.3", "Status: 0x0021"}, b1{"1.2.6", "Status: 0x0042"},
+        aVersion{"1.2.3", "Version: Unit A"};
+    struct Case {
+        const char* what;
+        const char* fault;  // 1.2.3's, for its status reads
+        const char* commands;
+        const char* addresses;
+        Lines expected;
+        bool paced = false;  // at 9600 baud, with the pause of a real run
+    };
+    const std::vector<Case> cases = {
+        {"a late reply on a 9600-baud line", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1}, true},
+        {"a late reply, then another unit's exchange", "delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1, a1, b1, a1, b1}},
+        {"a late reply, then the same unit's next command", "delay 700 once", "status\nversion\n", "1.2.3\n",
+         {{"1.2.3", "No answer"}, aVersion, a1, aVersion, a1, aVersion, a1, aVersion, a1}},
+        {"a reply from a foreign address", "from 1.2.6 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "No answer"}, b1, a1, b1}},
+        {"stray bytes before a reply", "stray 5 once", "status\n", "1.2.3\n1.2.6\n", {a1, b1, a1, b1}},
+        {"noise left on the line, the reply late", "stray 20 delay 700 once", "status\n", "1.2.3\n1.2.6\n",
+         {{"1.2.3", "Package header structure corrupted"}, b1, a1, b1, a1, b1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        startSim(std::string("[a]\naddress = 1.2.3\nstatus = 0x0021\nversion = Unit A\nfault.24 = ") + c.fault +
+                 "\n[b]\naddress = 1.2.6\nstatus = 0x0042\nversion = Unit B\n",
+                 c.paced ? std::vector<std::string>{} : std::vector<std::string>{"--no-pacing"});
+        auto p = startCycle(c.commands, c.addresses, c.paced ? 200 : 10);
+        EXPECT_EQ(reports(*p, c.expected.size()), c.expected);
+        pressKeyAndExpectExit(*p);
+        EXPECT_TRUE(line_.stop());
+    }
+}
+
+TEST_F(Cycle, ControlCharactersInAUnitTextStayInsideItsLine)
+{
+    // The simulator's INI reader turns \t, \r, \n and \\ into the characters.
+    startSim("[a]\naddress = 1.2.3\nversion = Gas\\tunit\\r\\n2.4 \\\\ B\n");
+    auto p = startCycle("version\n", "1.2.3\n");
+    const std::vector<std::pair<std::string, std::string>> expected(
+        2, {"1.2.3", "Version: Gas\\tunit\\r\\n2.4 \\ B"});
+    EXPECT_EQ(reports(*p, 2), expected);
+    pressKeyAndExpectExit(*p);
+
+    // CSV writes them out the same way; JSON escapes them itself.
+    writeFile("commands.txt", "version\n");
+    writeFile("addresses.txt", "1.2.3\n");
+    const std::vector<std::string> args = {"-t", "5", "-c", "commands.txt", "-a", "addresses.txt", "--count", "1"};
+    std::vector<std::string> csv = args;
+    csv.push_back("--format=csv");
+    RunResult r = runCycle(dir_, port_, csv);
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_NE(lines[1].find(",version,true,,,,,Gas\\tunit\\r\\n2.4 \\ B,,"), std::string::npos) << lines[1];
+    std::vector<std::string> json = args;
+    json.push_back("--format=json");
+    r = runCycle(dir_, port_, json);
+    lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(nlohmann::json::parse(lines[0])["version"], "Gas\tunit\r\n2.4 \\ B");
 }

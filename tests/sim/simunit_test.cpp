@@ -197,6 +197,8 @@ TEST(SimUnit, FaultsDamageTheReplyAsDescribed)
         {"stop 10", false, 10, false, false, -1, -1},
         {"wrong-type", false, full, true, true, 33, -1},
         {"wrong-type 0 delay 250", false, full, true, true, 0, -1},
+        {"from 1.2.6", false, full, true, true, -1, -1},
+        {"delay 700 stray 5 times 2", false, full, true, true, -1, -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
@@ -212,6 +214,7 @@ TEST(SimUnit, FaultsDamageTheReplyAsDescribed)
         }
         EXPECT_EQ(a.frame.size(), c.size);
         EXPECT_EQ(a.delayMs, fault.delayMs);
+        EXPECT_EQ(a.stray.size(), fault.strayBytes);
         if (c.size < FrameHeaderSize) {
             continue;
         }
@@ -225,6 +228,7 @@ TEST(SimUnit, FaultsDamageTheReplyAsDescribed)
             EXPECT_EQ(r.header.function(), 3);
             EXPECT_EQ(r.data.at(1), c.errorCode);
         }
+        EXPECT_EQ(r.header.source(), fault.otherSource ? fault.source : Unit);
         EXPECT_EQ(describeFault(fault), c.fault == std::string("wrong-type") ? "wrong-type 33" : c.fault);
     }
 }
@@ -245,8 +249,23 @@ TEST(SimUnit, VariableFaultsWinOverTheUnitFaultForThatVariableOnly)
     unit.clearVariableFault(30);
     EXPECT_EQ(parseReply(unit.answer(readRequest(Unit, 30)).frame).header.function(), 6);
 
+    // A fault for a number of answers wears off; the other faults stay.
+    Fault late;
     std::string why;
+    ASSERT_TRUE(parseFault({"delay", "700", "once"}, late, why)) << why;
+    unit.setVariableFault(24, late);
+    EXPECT_EQ(unit.answer(readRequest(Unit, 24)).delayMs, 700u);
+    EXPECT_EQ(unit.answer(readRequest(Unit, 24)).delayMs, 100u);
+    ASSERT_TRUE(parseFault({"from", "9.9.9", "times", "2"}, late, why)) << why;
+    unit.setFault(late);
+    for (UnitAddress expected : {UnitAddress{9, 9, 9}, UnitAddress{9, 9, 9}, Unit}) {
+        EXPECT_EQ(parseReply(unit.answer(readRequest(Unit, 24)).frame).header.source(), expected);
+    }
+    EXPECT_EQ(describeFault(unit.fault()), "none");
+
     Fault bad;
+    EXPECT_FALSE(parseFault({"from", "1.2"}, bad, why));
+    EXPECT_FALSE(parseFault({"stray", "5000"}, bad, why));
     EXPECT_FALSE(parseFault({"error"}, bad, why));
     EXPECT_FALSE(parseFault({"error", "256"}, bad, why));
     EXPECT_FALSE(parseFault({"sometimes"}, bad, why));
