@@ -142,7 +142,7 @@ exec 4<>control
 sim_control() { echo "$1" >&4; }
 
 record() {
-  mosquitto_sub -p "$mqtt_port" -u test -P test -c -i recorder -q 1 -t 'varno/#' -t 'homeassistant/#' -v \
+  mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -u test -P test -c -i recorder -q 1 -t 'varno/#' -t 'homeassistant/#' -v \
     >> messages.txt 2>> sub.log &
   recorder_pid=$!
   pids+=("$recorder_pid")
@@ -154,6 +154,7 @@ wait_for 'grep -q "recorder" broker.log' 50
 cat > gateway.yaml <<CONF
 poll_interval: 0.2
 mqtt:
+  host: 127.0.0.1
   port: $mqtt_port
   client_id: testgw
   username: gw
@@ -179,7 +180,7 @@ expect_after 0 '^varno/line1/1[.]2[.]3/measure .*"value":12[.]5'
 echo "ok: first measure"
 
 # ---- 3. Retained: a new subscriber gets params, availability and discovery.
-retained=$(mosquitto_sub -p "$mqtt_port" -u test -P test -t 'varno/line1/1.2.3/#' -t 'homeassistant/#' \
+retained=$(mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -u test -P test -t 'varno/line1/1.2.3/#' -t 'homeassistant/#' \
   --retained-only -W 5 -v 2>&1 || true)
 echo "$retained" | grep -q '^varno/line1/1.2.3/availability online$' || fail "retained availability: $retained"
 params=$(echo "$retained" | grep '^varno/line1/1.2.3/params ') || fail "no retained params: $retained"
@@ -278,7 +279,7 @@ echo "ok: SIGTERM stop in $elapsed ms"
 # ---- 11. SIGTERM in the middle of a scan (which holds the line for 9 s):
 # the gateway does not wait for it, and still says it goes offline.
 cat > scan.yaml <<CONF
-mqtt: {port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
+mqtt: {host: 127.0.0.1, port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
 http: {listen: "off"}
 lines:
   - {name: line1, device: $work/line, scan: true}
