@@ -19,13 +19,16 @@
 #include <thread>
 
 #include "base/clock.h"
+#include "serial/serialplatformwait.h"
 
 namespace mirel_varno {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr Clock::time_point NoDeadline = Clock::time_point::max();
+using platformwait::after;
+using platformwait::Clock;
+using platformwait::NoDeadline;
+using platformwait::waitFor;
 
 // The read time-outs' value for "return at once with what is there".
 constexpr uint32_t NoWaitInterval = 0xFFFFFFFFu;
@@ -61,48 +64,6 @@ constexpr tcflag_t RawLocalFlags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
 void setFlag(tcflag_t& flags, tcflag_t flag, bool on)
 {
     flags = on ? (flags | flag) : (flags & ~flag);
-}
-
-Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
-{
-    return start + std::chrono::milliseconds(milliseconds);
-}
-
-// Waits until the descriptor has one of the events, the deadline passes or
-// one of the wake-up descriptors (-1 for none) is readable. The events
-// seen, 0 on time-out or wake-up, -1 on failure. Signals do not shorten or
-// stretch the wait: the time left is taken afresh from the deadline.
-int waitFor(int fd, short events, Clock::time_point deadline, int wakeA = -1, int wakeB = -1)
-{
-    for (;;) {
-        timespec left{};
-        timespec* limit = nullptr;
-        if (deadline != NoDeadline) {
-            const auto ns =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-            if (ns <= 0) {
-                return 0;
-            }
-            left.tv_sec = static_cast<time_t>(ns / 1000000000);
-            left.tv_nsec = static_cast<long>(ns % 1000000000);
-            limit = &left;
-        }
-        // A negative descriptor is skipped by poll().
-        pollfd p[3] = {{fd, events, 0}, {wakeA, POLLIN, 0}, {wakeB, POLLIN, 0}};
-        const int r = ppoll(p, 3, limit, nullptr);
-        if (r > 0) {
-            if (p[1].revents != 0 || p[2].revents != 0) {
-                return 0;
-            }
-            return p[0].revents;
-        }
-        if (r == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
 }
 
 class LinuxSerialDevice final : public SerialDevice {

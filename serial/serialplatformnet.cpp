@@ -19,13 +19,16 @@
 #include <vector>
 
 #include "serial/serialplatformtelnet.h"
+#include "serial/serialplatformwait.h"
 
 namespace mirel_varno {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr Clock::time_point NoDeadline = Clock::time_point::max();
+using platformwait::after;
+using platformwait::Clock;
+using platformwait::NoDeadline;
+using platformwait::waitFor;
 
 constexpr uint32_t NoWaitInterval = 0xFFFFFFFFu;
 
@@ -43,46 +46,6 @@ constexpr int KeepIdleS = 10;
 constexpr int KeepIntervalS = 5;
 constexpr int KeepCount = 3;
 constexpr unsigned UserTimeoutMs = 20000;
-
-Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
-{
-    return start + std::chrono::milliseconds(milliseconds);
-}
-
-// Waits for the events on the descriptor (or, with fd -1, only for the
-// deadline) unless `wake` is or becomes readable (the port's stop
-// descriptor; -1 for none). The events seen, 0 on time-out or wake-up, -1
-// on failure. The time left is taken afresh from the deadline after a
-// signal.
-int waitFor(int fd, short events, Clock::time_point deadline, int wake = -1)
-{
-    for (;;) {
-        timespec left{};
-        timespec* limit = nullptr;
-        if (deadline != NoDeadline) {
-            const auto ns =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
-            if (ns <= 0) {
-                return 0;
-            }
-            left.tv_sec = static_cast<time_t>(ns / 1000000000);
-            left.tv_nsec = static_cast<long>(ns % 1000000000);
-            limit = &left;
-        }
-        // A negative descriptor is skipped by poll().
-        pollfd p[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-        const int r = ppoll(p, 2, limit, nullptr);
-        if (r > 0) {
-            return p[1].revents != 0 ? 0 : p[0].revents;
-        }
-        if (r == 0) {
-            return 0;
-        }
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-}
 
 bool decimal(const std::string& text, uint32_t max, uint32_t& value)
 {
