@@ -8,15 +8,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" -j2 --target varno_unitsim netlinebench >/dev/null
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+source "$root/tests/support/testlib.sh"
 printf '[meter]\naddress = 1.2.3\nstatus = 0x00A4\n' > units.ini
 "$root/build/sim/varno_unitsim" --link COM7 units.ini > sim.out 2>&1 &
 pids+=($!)

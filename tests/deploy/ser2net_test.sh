@@ -7,61 +7,13 @@ cycle=$1
 unitsim=$2
 units=$3
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
-
-# Waits up to $2 tenths of a second for the command in $1 to succeed.
-wait_for() {
-  local tries=$2
-  until eval "$1"; do
-    tries=$((tries - 1))
-    if [ "$tries" -le 0 ]; then echo "timed out waiting for: $1"; return 1; fi
-    sleep 0.1
-  done
-}
+source "$(dirname "$0")/../support/testlib.sh"
 
 "$unitsim" --link unitline "$units" > sim.out 2>&1 &
 pids+=($!)
 wait_for 'grep -q listening sim.out' 50
 device=$(sed -n 's/.* listening on \(\/dev\/[^ ]*\) .*/\1/p' sim.out)
 [ -c "$device" ] || { echo "no device in: $(cat sim.out)"; exit 1; }
-
-# Whether a local TCP port appears in the kernel's socket table; with a
-# second argument, only in that state (0A: listening).
-port_in_use() {
-  local hex state=${2:-'[0-9A-F][0-9A-F]'}
-  hex=$(printf '%04X' "$1")
-  grep -q -E "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:[0-9A-F]+ $state " /proc/net/tcp /proc/net/tcp6
-}
-
-# Whether process $2 holds the socket listening on loopback TCP port $1:
-# another program may take a port between its choice and ser2net's bind.
-listens_on() {
-  local hex inode
-  hex=$(printf '%04X' "$1")
-  for inode in $(awk -v port=":$hex" '$2 ~ port "$" && $4 == "0A" { print $10 }' \
-                   /proc/net/tcp /proc/net/tcp6); do
-    ls -l "/proc/$2/fd" 2>/dev/null | grep -q "socket:\[$inode\]" && return 0
-  done
-  return 1
-}
-
-# A free loopback port, found without connecting to anything.
-free_port() {
-  local candidate
-  for _ in $(seq 1 50); do
-    candidate=$((20000 + RANDOM % 30000))
-    if ! port_in_use "$candidate"; then echo "$candidate"; return; fi
-  done
-  echo "no free port" >&2; return 1
-}
 
 # The line is local to varno_cycle, so a reply must reach it in one piece:
 # ser2net sends on only after 100 ms without a byte, and cuts a reply no

@@ -8,15 +8,7 @@ gateway=$1
 unitsim=$2
 units=$3
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-cd "$work"
+source "$(dirname "$0")/../support/testlib.sh"
 
 fail() {
   echo "FAIL: $*"
@@ -27,15 +19,8 @@ fail() {
   exit 1
 }
 
-# Waits up to $2 tenths of a second for the command in $1 to succeed.
-wait_for() {
-  local tries=$2
-  until eval "$1"; do
-    tries=$((tries - 1))
-    [ "$tries" -gt 0 ] || fail "timed out waiting for: $1"
-    sleep 0.1
-  done
-}
+# A wait that runs out fails the test with the logs.
+timed_out() { fail "timed out waiting for: $1"; }
 
 # Whether a message matching the pattern arrived after line $1 of the
 # record; prints its line number.
@@ -53,19 +38,6 @@ expect_after() {
 }
 lines_so_far() { wc -l < messages.txt; }
 
-port_in_use() {
-  local hex state=${2:-'[0-9A-F][0-9A-F]'}
-  hex=$(printf '%04X' "$1")
-  grep -q -E "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:[0-9A-F]+ $state " /proc/net/tcp /proc/net/tcp6
-}
-free_port() {
-  local candidate
-  for _ in $(seq 1 50); do
-    candidate=$((20000 + RANDOM % 30000))
-    if ! port_in_use "$candidate"; then echo "$candidate"; return 0; fi
-  done
-  return 1
-}
 
 # GET over bash's own /dev/tcp: the body into file $2, the status line
 # into $status.
@@ -109,7 +81,7 @@ echo "ok: configuration mistakes"
 
 # ---- 2. Broker, units and gateway.
 mqtt_port=$(free_port) || fail "no free port"
-http_port=$(free_port) || fail "no free port"
+http_port=$(free_port "$mqtt_port") || fail "no free port"
 # A persistent broker: the recording subscriber's session (and what is
 # queued for it) survives the broker's restart below. It takes only known
 # users, so the gateway's password file is used for real.
