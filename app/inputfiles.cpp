@@ -114,57 +114,38 @@ private:
     bool started_ = false;
 };
 
-// Reads a FIFO up to its end; fails rather than waiting for a writer that
-// does not come or does not finish.
-bool readFifo(int fd, LineSplitter& splitter, size_t& total, std::string& failure)
+// Reads the file up to its end, at most InputFileLimit bytes (beyond that
+// it fails with no reason of its own). A FIFO is read only when poll() says
+// so, and must deliver up to its end in time: it fails rather than waiting
+// for a writer that does not come or does not finish.
+bool readAll(int fd, bool fifo, LineSplitter& splitter, size_t& total, std::string& failure)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(FifoDeliveryMs);
     char buffer[65536];
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0) {
-            failure = "a FIFO that did not deliver its data up to its end within " +
-                      std::to_string(FifoDeliveryMs) + " ms (is anybody writing it?)";
-            return false;
+        if (fifo) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0) {
+                failure = "a FIFO that did not deliver its data up to its end within " +
+                          std::to_string(FifoDeliveryMs) + " ms (is anybody writing it?)";
+                return false;
+            }
+            pollfd p{fd, POLLIN, 0};
+            const int r = ::poll(&p, 1, static_cast<int>(left));
+            if (r < 0 && errno != EINTR) {
+                failure = systemReason(errno);
+                return false;
+            }
+            if (r <= 0) {
+                continue;
+            }
+            // Before a writer has come, a read says end of file as well; only
+            // data or a writer that has gone (POLLHUP) are worth reading.
         }
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno != EINTR) {
-            failure = systemReason(errno);
-            return false;
-        }
-        if (r <= 0) {
-            continue;
-        }
-        // Before a writer has come, a read says end of file as well; only
-        // data or a writer that has gone (POLLHUP) are worth reading.
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            failure = systemReason(errno);
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        total += static_cast<size_t>(n);
-        if (total > InputFileLimit) {
-            return false;
-        }
-        splitter.add(buffer, static_cast<size_t>(n));
-    }
-}
-
-bool readRegular(int fd, LineSplitter& splitter, size_t& total, std::string& failure)
-{
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) {
                 continue;
             }
             failure = systemReason(errno);
@@ -269,8 +250,7 @@ bool readFileLines(const std::string& path,
     }
     LineSplitter splitter(onLine);
     size_t total = 0;
-    const bool ok = fifo ? readFifo(fd.get(), splitter, total, failure)
-                         : readRegular(fd.get(), splitter, total, failure);
+    const bool ok = readAll(fd.get(), fifo, splitter, total, failure);
     if (total > InputFileLimit) {
         failure = "it is larger than " + std::to_string(InputFileLimit) +
                   " bytes, the most an input file may hold";
