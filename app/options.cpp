@@ -297,7 +297,8 @@ std::string helpText()
            "Polls the units of one Varno serial line and prints a line per exchange.\n"
            "\n"
            "  -p PORT            serial port: a number n for COMn (./COMn or /dev/ttyS<n-1>),\n"
-           "                     or a device path such as /dev/ttyUSB0\n"
+           "                     a device path such as /dev/ttyUSB0, or a network line\n"
+           "                     tcp://HOST:PORT or rfc2217://HOST:PORT\n"
            "  -t PAUSE           pause after every exchange, in milliseconds (1 or more)\n"
            "  -c COMMANDS-FILE   one command per line: status, measure,\n"
            "                     measure_accuracy_time, version\n"
@@ -312,8 +313,8 @@ std::string helpText()
            "  -h, --help         show this text and exit\n"
            "  --version          show the version and exit\n"
            "\n"
-           "Options may also begin with '/' (/p3 /t500). A key press, SIGINT or SIGTERM\n"
-           "stops the cycle. See varno_cycle(1).";
+           "Options may also begin with '/' (/p3 /t500). A key press, SIGINT, SIGTERM,\n"
+           "SIGHUP or SIGQUIT stops the cycle. See varno_cycle(1).";
 }
 
 }  // namespace mirel_varno
