@@ -289,11 +289,14 @@ std::string parseAddressLine(const wxString& line, UnitAddress& address)
     return std::string();
 }
 
-bool readAddressFile(const std::string& path, std::vector<UnitAddress>& addresses,
-                     InputFileReport& report)
+namespace {
+
+// Hands every line that is neither blank nor a comment, decoded from UTF-8,
+// to `take`, which returns why it skips the line (empty when it takes it).
+template <typename Take>
+bool readTextLines(const std::string& path, InputFileReport& report, Take take)
 {
-    std::vector<UnitAddress> read;
-    const bool ok = readFileLines(
+    return readFileLines(
         path,
         [&](size_t number, const std::string& bytes) {
             if (isQuietLine(bytes)) {
@@ -301,19 +304,28 @@ bool readAddressFile(const std::string& path, std::vector<UnitAddress>& addresse
             }
             bool valid = true;
             const wxString line = decoded(bytes, valid);
-            if (!valid) {
-                report.skip(number, bytes, "not UTF-8 text");
-                return;
-            }
-            UnitAddress address;
-            const std::string why = parseAddressLine(line, address);
-            if (why.empty()) {
-                read.push_back(address);
-            } else {
+            const std::string why = valid ? take(line) : std::string("not UTF-8 text");
+            if (!why.empty()) {
                 report.skip(number, bytes, why);
             }
         },
         report.failure);
+}
+
+}  // namespace
+
+bool readAddressFile(const std::string& path, std::vector<UnitAddress>& addresses,
+                     InputFileReport& report)
+{
+    std::vector<UnitAddress> read;
+    const bool ok = readTextLines(path, report, [&](const wxString& line) {
+        UnitAddress address;
+        const std::string why = parseAddressLine(line, address);
+        if (why.empty()) {
+            read.push_back(address);
+        }
+        return why;
+    });
     if (ok) {
         addresses.insert(addresses.end(), read.begin(), read.end());
     }
@@ -330,37 +342,24 @@ bool readCommandFile(const std::string& path, std::vector<int32_t>& commands,
         {"version", CommandVersion},
     };
     std::vector<int32_t> read;
-    const bool ok = readFileLines(
-        path,
-        [&](size_t number, const std::string& bytes) {
-            if (isQuietLine(bytes)) {
-                return;
-            }
-            bool valid = true;
-            const wxString line = decoded(bytes, valid);
-            if (!valid) {
-                report.skip(number, bytes, "not UTF-8 text");
-                return;
-            }
-            size_t end = line.length();
-            while (end > 0 && line[end - 1].GetValue() < 127 &&
-                   isTrimSpace(static_cast<char>(line[end - 1].GetValue()))) {
-                --end;
-            }
-            size_t begin = 0;
-            while (begin < end && line[begin].GetValue() < 127 &&
-                   isTrimSpace(static_cast<char>(line[begin].GetValue()))) {
-                ++begin;
-            }
-            const auto found = keywords.find(line.Mid(begin, end - begin).Lower());
-            if (found != keywords.end()) {
-                read.push_back(found->second);
-            } else {
-                report.skip(number, bytes,
-                            "not a command (status, measure, measure_accuracy_time, version)");
-            }
-        },
-        report.failure);
+    const bool ok = readTextLines(path, report, [&](const wxString& line) {
+        size_t end = line.length();
+        while (end > 0 && line[end - 1].GetValue() < 127 &&
+               isTrimSpace(static_cast<char>(line[end - 1].GetValue()))) {
+            --end;
+        }
+        size_t begin = 0;
+        while (begin < end && line[begin].GetValue() < 127 &&
+               isTrimSpace(static_cast<char>(line[begin].GetValue()))) {
+            ++begin;
+        }
+        const auto found = keywords.find(line.Mid(begin, end - begin).Lower());
+        if (found == keywords.end()) {
+            return std::string("not a command (status, measure, measure_accuracy_time, version)");
+        }
+        read.push_back(found->second);
+        return std::string();
+    });
     if (ok) {
         commands.insert(commands.end(), read.begin(), read.end());
     }
