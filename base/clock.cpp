@@ -22,6 +22,12 @@ uint64_t monotonicMs()
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
 }
 
+int64_t monotonicNs()
+{
+    const timespec ts = now();
+    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
 uint32_t tickCount()
 {
     return static_cast<uint32_t>(monotonicMs());

@@ -14,6 +14,9 @@ uint32_t tickCount();
 // Milliseconds on the monotonic clock, without wrap-around.
 uint64_t monotonicMs();
 
+// Nanoseconds on the monotonic clock: for pacing and measuring, not limits.
+int64_t monotonicNs();
+
 // Sleeps for the given number of milliseconds on the monotonic clock,
 // resuming after signals until the time is up.
 void sleepMs(uint32_t milliseconds);

@@ -17,6 +17,7 @@
 
 #include <wx/init.h>
 
+#include "base/clock.h"
 #include "sim/control.h"
 #include "sim/simconfig.h"
 #include "sim/simulator.h"
@@ -40,9 +41,7 @@ void onSignal(int)
 
 int64_t nowNs()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+    return mirel_varno::monotonicNs();
 }
 
 struct Options {
