@@ -114,12 +114,12 @@ private:
     bool started_ = false;
 };
 
-// Reads the file up to its end, at most InputFileLimit bytes (beyond that
-// it fails with no reason of its own). A FIFO is read only when poll() says
+// Reads the file up to its end, at most InputFileLimit bytes. A FIFO is read only when poll() says
 // so, and must deliver up to its end in time: it fails rather than waiting
 // for a writer that does not come or does not finish.
-bool readAll(int fd, bool fifo, LineSplitter& splitter, size_t& total, std::string& failure)
+bool readAll(int fd, bool fifo, LineSplitter& splitter, std::string& failure)
 {
+    size_t total = 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(FifoDeliveryMs);
     char buffer[65536];
     for (;;) {
@@ -156,6 +156,8 @@ bool readAll(int fd, bool fifo, LineSplitter& splitter, size_t& total, std::stri
         }
         total += static_cast<size_t>(n);
         if (total > InputFileLimit) {
+            failure = "it is larger than " + std::to_string(InputFileLimit) +
+                      " bytes, the most an input file may hold";
             return false;
         }
         splitter.add(buffer, static_cast<size_t>(n));
@@ -167,6 +169,11 @@ bool readAll(int fd, bool fifo, LineSplitter& splitter, size_t& total, std::stri
 bool isTrimSpace(char c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+bool isTrimSpace(wxUniChar c)
+{
+    return c.GetValue() < 127 && isTrimSpace(static_cast<char>(c.GetValue()));
 }
 
 bool isScanSpace(wxUniChar c)
@@ -249,14 +256,7 @@ bool readFileLines(const std::string& path,
         return false;
     }
     LineSplitter splitter(onLine);
-    size_t total = 0;
-    const bool ok = readAll(fd.get(), fifo, splitter, total, failure);
-    if (total > InputFileLimit) {
-        failure = "it is larger than " + std::to_string(InputFileLimit) +
-                  " bytes, the most an input file may hold";
-        return false;
-    }
-    if (!ok) {
+    if (!readAll(fd.get(), fifo, splitter, failure)) {
         return false;
     }
     splitter.finish();
@@ -344,13 +344,11 @@ bool readCommandFile(const std::string& path, std::vector<int32_t>& commands,
     std::vector<int32_t> read;
     const bool ok = readTextLines(path, report, [&](const wxString& line) {
         size_t end = line.length();
-        while (end > 0 && line[end - 1].GetValue() < 127 &&
-               isTrimSpace(static_cast<char>(line[end - 1].GetValue()))) {
+        while (end > 0 && isTrimSpace(line[end - 1])) {
             --end;
         }
         size_t begin = 0;
-        while (begin < end && line[begin].GetValue() < 127 &&
-               isTrimSpace(static_cast<char>(line[begin].GetValue()))) {
+        while (begin < end && isTrimSpace(line[begin])) {
             ++begin;
         }
         const auto found = keywords.find(line.Mid(begin, end - begin).Lower());

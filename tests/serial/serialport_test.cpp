@@ -423,7 +423,7 @@ TEST(SerialPort, BytesTravelBothWays)
     std::vector<uint8_t> got(all.size());
     const auto start = Clock::now();
     EXPECT_EQ(port.read(got.data(), static_cast<uint32_t>(got.size())), got.size());
-    EXPECT_LT(msSince(start), 20 + 200);
+    EXPECT_LT(msSince(start), 20 + 400);  // well short of the 514 ms limit
     EXPECT_EQ(got, all);
     EXPECT_EQ(port.lastError(), NoError);
 }
@@ -456,7 +456,7 @@ TEST(SerialPort, ShortReplyEndsAtTheInterByteGap)
     // 20 ms pause, then the gap of 6 ms after the tenth byte, long before
     // the total limit of 514 ms.
     EXPECT_GE(elapsed, 20 + 6);
-    EXPECT_LT(elapsed, 250);
+    EXPECT_LT(elapsed, 450);
     EXPECT_EQ(port.lastError(), WriteError);
     EXPECT_EQ(got[9], 9);
 }
@@ -529,7 +529,7 @@ TEST(SerialPort, AReadableStopDescriptorEndsTheWaits)
     for (int i = 0; i < 19; ++i) {
         EXPECT_EQ(port.read(got, sizeof got), 0u);
     }
-    EXPECT_LT(msSince(start), 250);
+    EXPECT_LT(msSince(start), 380);
 
     // Removed, the port waits as before.
     port.setStopDescriptor(-1);
@@ -571,7 +571,7 @@ TEST(SerialPort, VanishedDeviceEndsReadsAndFailsWrites)
     // Later reads come back at once after their pause.
     const auto again = Clock::now();
     EXPECT_EQ(port.read(got, sizeof got), 0u);
-    EXPECT_LT(msSince(again), 20 + 200);
+    EXPECT_LT(msSince(again), 20 + 400);  // not the 514 ms time-out
 
     const uint8_t bytes[] = {1, 2, 3};
     EXPECT_FALSE(port.write(bytes, sizeof bytes));
