@@ -96,6 +96,9 @@ void LinePoller::start()
     thread_ = std::thread([this] {
         try {
             run();
+        } catch (const Exception& e) {
+            logLine(Level::Error, "line " + config_.name + ": stopped: " +
+                                      std::string(e.message().utf8_str()));
         } catch (const std::exception& e) {
             logLine(Level::Error, "line " + config_.name + ": stopped: " + e.what());
         }
@@ -182,7 +185,15 @@ void LinePoller::scanLine()
     logLine(Level::Info, "line " + config_.name + ": scanning (about 9 s)");
     PointList found;
     const auto begin = steady_clock::now();
-    line_->scanNetwork(found);
+    try {
+        line_->scanNetwork(found);
+    } catch (const Exception& e) {
+        // The request could not be sent (the device went away): the line
+        // goes on polling its points and scans again at its next time.
+        logLine(Level::Warning, "line " + config_.name + ": scan failed: " +
+                                    std::string(e.message().utf8_str()));
+        return;
+    }
     metrics_.scan(config_.name);
     metrics_.exchange(config_.name,
                       std::chrono::duration<double>(steady_clock::now() - begin).count(), 0);

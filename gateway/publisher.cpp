@@ -174,10 +174,19 @@ bool Publisher::send(const Message& message)
     const int rc = mosquitto_publish(client_, nullptr, message.topic.c_str(),
                                      static_cast<int>(message.payload.size()),
                                      message.payload.data(), config_.qos, message.retain);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        return false;
+    if (rc == MOSQ_ERR_SUCCESS) {
+        metrics_.mqttPublished();
+        return true;
     }
-    metrics_.mqttPublished();
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM ||
+        rc == MOSQ_ERR_ERRNO) {
+        return false;  // worth keeping until the broker is back
+    }
+    // The broker would never take this message (a topic or payload it
+    // refuses): kept, it would hold up everything queued behind it.
+    logLine(Level::Warning, "mqtt: dropped a message on " + message.topic + ": " +
+                                mosquitto_strerror(rc));
+    metrics_.mqttDropped();
     return true;
 }
 

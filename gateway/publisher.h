@@ -60,7 +60,9 @@ private:
     static void onConnect(mosquitto* client, void* self, int rc);
     static void onDisconnect(mosquitto* client, void* self, int rc);
     static void onLog(mosquitto* client, void* self, int level, const char* text);
-    // Hands the message to the client; false when the connection is down.
+    // Hands the message to the client; false when the connection is down and
+    // the message is worth keeping. One the broker would never take is
+    // dropped and counted instead.
     bool send(const Message& message);
     void keep(Message message);
 

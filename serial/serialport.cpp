@@ -283,6 +283,7 @@ bool SerialPort::clearErrors()
 
 bool SerialPort::discardInput()
 {
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
     return device_ ? device_->discardInput() : false;
 }
 
