@@ -246,7 +246,10 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
 
 void readHttp(const Reader& r, const YAML::Node& node, HttpConfig& http)
 {
-    r.checkMap(node, "http", {"listen"});
+    r.checkMap(node, "http", {"listen", "page"});
+    if (node["page"]) {
+        http.page = r.flag(node["page"], "http.page");
+    }
     if (!node["listen"]) {
         return;
     }

@@ -54,6 +54,7 @@ struct HttpConfig {
     bool enabled = true;
     std::string address = "127.0.0.1";
     uint16_t port = 9108;
+    bool page = true;  // the status page at /
 };
 
 struct GatewayConfig {

@@ -19,13 +19,21 @@ Gateway::~Gateway()
 bool Gateway::start(std::string& error)
 {
     metrics_.clearLines();
+    live_ = std::make_unique<LiveState>(config_);
     publisher_ = std::make_unique<Publisher>(config_.mqtt, metrics_);
+    publisher_->feed(live_.get());
     if (!publisher_->start(error)) {
         return false;
     }
     if (config_.http.enabled) {
+        if (config_.http.page) {
+            page_ = std::make_unique<StatusPage>(*live_);
+        }
         http_ = std::make_unique<HttpServer>([this](const std::string& target) {
             HttpServer::Reply reply;
+            if (page_ != nullptr && page_->serve(target, reply)) {
+                return reply;
+            }
             if (target == "/metrics") {
                 reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
                 reply.body = metrics_.render();
@@ -44,12 +52,16 @@ bool Gateway::start(std::string& error)
             publisher_->stop();
             return false;
         }
+        if (page_ != nullptr) {
+            live_->setListener(
+                [this](const std::string& event) { http_->broadcast(sseMessage(event)); });
+        }
         logLine(Level::Info, "http: listening on " + config_.http.address + ":" +
                                  std::to_string(http_->port()));
     }
     for (const LineConfig& line : config_.lines) {
         lines_.push_back(
-            std::make_unique<LinePoller>(line, *publisher_, metrics_, stop_, finished_));
+            std::make_unique<LinePoller>(line, *publisher_, metrics_, *live_, stop_, finished_));
         lines_.back()->start();
     }
     return true;
@@ -69,6 +81,7 @@ bool Gateway::stop(int graceMs)
     } else {
         finished_.waitAll(lines_.size());
     }
+    live_->setListener(nullptr);
     if (http_ != nullptr) {
         http_->stop();
     }
@@ -81,6 +94,7 @@ bool Gateway::stop(int graceMs)
             (void)line.release();  // its thread still runs; the process ends soon
         }
         (void)publisher_.release();
+        (void)live_.release();
         return false;
     }
     lines_.clear();

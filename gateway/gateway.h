@@ -8,8 +8,10 @@
 #include "gateway/config.h"
 #include "gateway/httpserver.h"
 #include "gateway/linepoller.h"
+#include "gateway/livestate.h"
 #include "gateway/metrics.h"
 #include "gateway/publisher.h"
+#include "gateway/statuspage.h"
 #include "gateway/stopflag.h"
 
 namespace varno_gateway {
@@ -37,6 +39,8 @@ private:
     Metrics& metrics_;
     StopFlag stop_;
     FinishCount finished_;
+    std::unique_ptr<LiveState> live_;
+    std::unique_ptr<StatusPage> page_;
     std::unique_ptr<Publisher> publisher_;
     std::unique_ptr<HttpServer> http_;
     std::vector<std::unique_ptr<LinePoller>> lines_;

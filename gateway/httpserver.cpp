@@ -2,10 +2,13 @@
 
 #include <chrono>
 #include <optional>
+#include <sstream>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include "gateway/eventstreams.h"
 
 namespace varno_gateway {
 
@@ -20,8 +23,8 @@ namespace {
 // closes, asks to close, or stays quiet for 10 s.
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, const HttpServer::Handler& handler)
-        : stream_(std::move(socket)), handler_(handler)
+    Session(tcp::socket socket, const HttpServer::Handler& handler, EventStreams& streams)
+        : stream_(std::move(socket)), handler_(handler), streams_(streams)
     {
     }
 
@@ -64,9 +67,25 @@ private:
                 target.resize(query);
             }
             const HttpServer::Reply reply = handler_(target);
-            response->result(reply.status);
-            response->set(http::field::content_type, reply.contentType);
-            if (request.method() == http::verb::get) {
+            for (const auto& field : reply.fields) {
+                response->set(field.first, field.second);
+            }
+            if (reply.stream && request.method() == http::verb::get) {
+                if (!streams_.full()) {
+                    openStream(*response, reply);
+                    return;
+                }
+                response->result(http::status::service_unavailable);
+                response->set(http::field::content_type, "text/plain; charset=utf-8");
+                response->set(http::field::retry_after, "10");
+                response->body() = "too many open event streams\n";
+            } else {
+                response->result(reply.status);
+                response->set(http::field::content_type, reply.contentType);
+            }
+            if (reply.stream) {
+                // HEAD of a stream: its head only.
+            } else if (request.method() == http::verb::get) {
                 response->body() = reply.body;
             } else {
                 response->content_length(reply.body.size());
@@ -87,15 +106,34 @@ private:
                           });
     }
 
+    // The head goes without a length: the body is every message to come,
+    // until one side closes.
+    void openStream(http::response<http::string_body>& response, const HttpServer::Reply& reply)
+    {
+        response.result(reply.status);
+        response.set(http::field::content_type, reply.contentType);
+        response.set(http::field::cache_control, "no-store");
+        response.keep_alive(false);
+        std::ostringstream head;
+        head << response.base();
+        stream_.expires_never();
+        streams_.open(std::move(stream_), head.str(), reply.body);
+    }
+
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
     const HttpServer::Handler& handler_;
+    EventStreams& streams_;
 };
 
 }  // namespace
 
-HttpServer::HttpServer(Handler handler) : handler_(std::move(handler)), acceptor_(io_) {}
+HttpServer::HttpServer(Handler handler)
+    : handler_(std::move(handler)), acceptor_(io_),
+      streams_(std::make_unique<EventStreams>(io_, StreamLimit))
+{
+}
 
 HttpServer::~HttpServer()
 {
@@ -141,7 +179,7 @@ void HttpServer::accept()
             return;
         }
         if (!ec) {
-            std::make_shared<Session>(std::move(socket), handler_)->read();
+            std::make_shared<Session>(std::move(socket), handler_, *streams_)->read();
         }
         accept();
     });
@@ -157,9 +195,15 @@ void HttpServer::stop()
     asio::post(io_, [this] {
         beast::error_code ignored;
         acceptor_.close(ignored);
+        streams_->closeAll();
         io_.stop();
     });
     thread_.join();
+}
+
+void HttpServer::broadcast(std::string message)
+{
+    streams_->broadcast(std::move(message));
 }
 
 }  // namespace varno_gateway

@@ -80,8 +80,8 @@ bool isAlarmEvent(PointEventType type)
 }  // namespace
 
 LinePoller::LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics,
-                       StopFlag& stop, FinishCount& finished)
-    : config_(config), publisher_(publisher), metrics_(metrics), stop_(stop),
+                       LiveState& live, StopFlag& stop, FinishCount& finished)
+    : config_(config), publisher_(publisher), metrics_(metrics), live_(live), stop_(stop),
       finishCount_(finished)
 {
 }
@@ -148,6 +148,7 @@ bool LinePoller::openDevice()
             line_->open(config_.device.c_str(), config_.baud, 'N', 8, OneStopBit);
         }
         metrics_.lineOpen(config_.name, line_->isOpen());
+        live_.lineOpen(config_.name, line_->isOpen());
         if (line_->isOpen()) {
             logLine(Level::Info, "line " + config_.name + ": " + config_.device + " open");
             return true;
@@ -178,6 +179,7 @@ void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
     units_[text] = unit;
     metrics_.pointInfo(config_.name, text, name);
     metrics_.pointState(config_.name, text, point->state());
+    live_.pointInfo(config_.name, text, name);
 }
 
 void LinePoller::scanLine()
@@ -239,6 +241,7 @@ void LinePoller::run()
         if (line_->deviceLost()) {
             logLine(Level::Warning, "line " + config_.name + ": " + config_.device + " lost");
             metrics_.lineOpen(config_.name, false);
+            live_.lineOpen(config_.name, false);
             if (!openDevice()) {
                 return;
             }
@@ -314,6 +317,7 @@ void LinePoller::readParams(Point& point, Unit& unit)
         unit.name = utf8(params.text27());
         point.setName(params.text27());
         metrics_.pointInfo(config_.name, unit.address, unit.name);
+        live_.pointInfo(config_.name, unit.address, unit.name);
     }
     unit.discoveryPublished = false;
     publishParams(point, unit);
@@ -342,6 +346,10 @@ void LinePoller::readMeasure(Point& point, Unit& unit)
     publisher_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
     metrics_.pointValue(config_.name, unit.address, static_cast<double>(value), status,
                         std::chrono::duration<double>(now.time_since_epoch()).count());
+    live_.pointReading(
+        config_.name, unit.address, static_cast<double>(value), utf8(units), status,
+        setBitTexts(status, texts),
+        std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count());
     if (!unit.statusKnown || unit.status != status || unit.state != point.state()) {
         unit.statusKnown = true;
         unit.status = status;
@@ -411,6 +419,7 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
     const bool reported = point.handleEvent(event);
     const int32_t after = point.state();
     metrics_.pointState(config_.name, unit.address, after);
+    live_.pointState(config_.name, unit.address, after, utf8(point.statusText()));
     const auto now = Clock::now();
     if (reported && !isMeasureEvent(event.type()) &&
         (!isAlarmEvent(event.type()) || before != after)) {
@@ -428,6 +437,7 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
         unit.availability = availability;
         publisher_.publish(topic(unit, "availability"), availability, true);
         metrics_.pointAvailable(config_.name, unit.address, availability == "online");
+        live_.pointAvailable(config_.name, unit.address, availability == "online");
         logLine(Level::Info, "line " + config_.name + ": " + unit.address + " " + availability);
     }
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "gateway/config.h"
+#include "gateway/livestate.h"
 #include "gateway/metrics.h"
 #include "gateway/publisher.h"
 #include "gateway/stopflag.h"
@@ -32,8 +33,8 @@ namespace varno_gateway {
 // own time limits, a scan takes 9.2 s.
 class LinePoller {
 public:
-    LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics, StopFlag& stop,
-               FinishCount& finished);
+    LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics, LiveState& live,
+               StopFlag& stop, FinishCount& finished);
     ~LinePoller();
     LinePoller(const LinePoller&) = delete;
     LinePoller& operator=(const LinePoller&) = delete;
@@ -83,6 +84,7 @@ private:
     LineConfig config_;
     Publisher& publisher_;
     Metrics& metrics_;
+    LiveState& live_;
     StopFlag& stop_;
     FinishCount& finishCount_;
     std::unique_ptr<mirel_varno::SerialPortVarnoProtocol> line_;

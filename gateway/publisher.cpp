@@ -126,6 +126,9 @@ void Publisher::stop()
     }
     mosquitto_destroy(client);
     metrics_.mqttConnected(false);
+    if (live_ != nullptr) {
+        live_->brokerConnected(false);
+    }
 }
 
 void Publisher::publish(const std::string& topic, const std::string& payload, bool retain)
@@ -215,6 +218,9 @@ void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
     p->connected_ = true;
     p->metrics_.mqttConnected(true);
     p->metrics_.mqttConnects();
+    if (p->live_ != nullptr) {
+        p->live_->brokerConnected(true);
+    }
     logLine(Level::Info, "mqtt: connected to " + p->config_.host + ":" +
                              std::to_string(p->config_.port));
     p->send(Message{p->availabilityTopic(), "online", true});
@@ -241,6 +247,9 @@ void Publisher::onDisconnect(mosquitto* /*client*/, void* self, int rc)
     }
     p->connected_ = false;
     p->metrics_.mqttConnected(false);
+    if (p->live_ != nullptr) {
+        p->live_->brokerConnected(false);
+    }
 }
 
 void Publisher::onLog(mosquitto* /*client*/, void* /*self*/, int level, const char* text)

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "gateway/config.h"
+#include "gateway/livestate.h"
 #include "gateway/metrics.h"
 
 struct mosquitto;
@@ -45,6 +46,9 @@ public:
     // Clears a retained topic on the broker and forgets it here.
     void clearRetained(const std::string& topic);
 
+    // The connection's state goes to `live` too; set before start().
+    void feed(LiveState* live) { live_ = live; }
+
     const MqttConfig& config() const { return config_; }
     std::string availabilityTopic() const;
     size_t queueLength() const;
@@ -68,6 +72,7 @@ private:
 
     MqttConfig config_;
     Metrics& metrics_;
+    LiveState* live_ = nullptr;
     mosquitto* client_ = nullptr;
     bool loopRunning_ = false;
 
