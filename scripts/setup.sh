@@ -26,6 +26,7 @@ else
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
   mosquitto mosquitto-clients prometheus  # gateway tests: broker, mosquitto_sub, promtool
+  chromium python3-websocket  # the status page's browser test (DevTools protocol)
   )
 fi
 
