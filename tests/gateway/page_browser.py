@@ -5,7 +5,8 @@ running gateway and checks the status page as a user would see it.
   page_browser.py CHROMIUM URL CONTROL SCREENSHOT PROFILE
 
 CONTROL is the simulator's control pipe; the units 1.2.3 (value 12.5) and
-1.2.4 (named with markup) are expected."""
+1.2.4 (named with markup) are expected. With CONTROL "-" the page is only
+photographed."""
 import base64
 import json
 import os
@@ -26,7 +27,7 @@ def fail(why):
 browser = subprocess.Popen(
     [chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
      "--disable-background-networking", "--disable-component-update", "--disable-sync",
-     "--user-data-dir=" + profile, "--remote-debugging-port=0", "--window-size=1100,700",
+     "--user-data-dir=" + profile, "--remote-debugging-port=0", "--window-size=" + os.environ.get("WINDOW", "1100,700"),
      "about:blank"],
     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 try:
@@ -78,6 +79,15 @@ try:
         return ("[...document.querySelectorAll('tr')].find(r => r.cells[0] && "
                 "r.cells[0].textContent === '%s')" % address)
 
+    if control == "-":
+        # Only a picture (the README's, against the demo units).
+        wait_for("the units", "document.querySelectorAll('tbody tr').length > 2 && "
+                 "document.getElementById('link').textContent.includes('live')")
+        time.sleep(3)
+        shot = call("Page.captureScreenshot", {"format": "png"}, session=s)
+        with open(screenshot, "wb") as f:
+            f.write(base64.b64decode(shot["data"]))
+        sys.exit(0)
     wait_for("1.2.3 with its value", "(%s)?.cells[2].textContent === '12.5 %%LEL'" % row("1.2.3"))
     wait_for("a live stream", "document.getElementById('link').textContent.includes('live')")
     print("ok: the units' values appear")
