@@ -4,7 +4,12 @@
 # Prints the gateway's CPU share (of one core) and its peak memory.
 # Targets: under 2 % of one core, under 32 MiB.
 #
-#   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR]
+#   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--page]
+#
+# --no-pacing lets the simulators answer at once, so that with --poll 1
+# every unit has a new reading each second; --page keeps the status page's
+# event stream open for the whole run (the figure then includes sending
+# every change to it; the browser's own work is not the gateway's).
 #
 # Defaults: 60 s measured, a poll interval of 5 s (a round of 32 units
 # takes about 7 s at 9600 baud, so every line is busy all the time), the
@@ -14,12 +19,16 @@ cd "$(dirname "$0")/.."
 seconds=60
 poll=5
 build=build
+pacing=
+page=
 while [ $# -gt 0 ]; do
   case $1 in
     --seconds) seconds=$2; shift 2 ;;
     --poll) poll=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
-    *) echo "usage: $0 [--seconds N] [--poll S] [--build DIR]"; exit 64 ;;
+    --no-pacing) pacing=--no-pacing; shift ;;
+    --page) page=1; shift ;;
+    *) echo "usage: $0 [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--page]"; exit 64 ;;
   esac
 done
 if [ ! -x "$build/gateway/varno_gateway" ] || [ ! -x "$build/sim/varno_unitsim" ]; then
@@ -81,7 +90,7 @@ param0.value = 50
 statusbit0 = Measuring
 INI
   done
-  "$unitsim" --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
+  "$unitsim" $pacing --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
   pids+=($!)
   {
     echo "  - name: line$l"
@@ -119,6 +128,14 @@ threadcpu() {
     awk '{ c = $0; sub(/^[0-9]+ \(/, "", c); sub(/\).*/, "", c); print FILENAME, c, $(NF-38) + $(NF-37) }' "$t/stat" 2>/dev/null
   done
 }
+if [ -n "$page" ]; then
+  # What the page's browser holds open: the event stream.
+  ( exec 5<>"/dev/tcp/127.0.0.1/$http_port"
+    printf 'GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n' >&5
+    exec cat <&5 > events.txt ) &
+  pids+=($!)
+  sleep 1
+fi
 before=$(cpu); t0=$(date +%s%N); m0=$(wc -l < measures.txt)
 threadcpu > threads0.txt
 sleep "$seconds"
@@ -137,6 +154,9 @@ awk -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="
   printf "  peak memory:   %.1f MiB (VmHWM), now %.1f MiB, %d threads   target < 32 MiB\n", hwm / 1024, rss / 1024, th
   printf "  measures:      %d published (%.1f per second)\n", n, n / (ms / 1000)
 }'
+if [ -n "$page" ]; then
+  echo "  page events:   $(grep -c '^data: ' events.txt) sent to the open event stream"
+fi
 echo "  ticks per thread:"
 join <(sort threads0.txt) <(sort threads1.txt) | awk '{ printf "    %-16s %d\n", $2, $5 - $3 }'
 curl_free_metrics=$(exec 3<>"/dev/tcp/127.0.0.1/$http_port"; printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3; cat <&3)
