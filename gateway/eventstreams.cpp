@@ -68,17 +68,17 @@ private:
         pending_.clear();
         stream_.expires_after(WriteLimit);
         asio::async_write(stream_, asio::buffer(sending_),
-                           [self = shared_from_this()](beast::error_code ec, size_t) {
-                               self->writing_ = false;
-                               if (ec) {
-                                   self->close();
-                                   return;
-                               }
-                               self->stream_.expires_never();
-                               if (!self->pending_.empty() && !self->closed_) {
-                                   self->write();
-                               }
-                           });
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                              self->writing_ = false;
+                              if (ec) {
+                                  self->close();
+                                  return;
+                              }
+                              self->stream_.expires_never();
+                              if (!self->pending_.empty() && !self->closed_) {
+                                  self->write();
+                              }
+                          });
     }
 
     // The client sends nothing after its request; a read that ends means

@@ -46,4 +46,37 @@ wait_for "listens_on $http_port $!" 50
 mkdir -p "$(dirname "$screenshot")"
 /usr/bin/python3 "$driver" /usr/bin/chromium "http://127.0.0.1:$http_port/" "$work/control" \
   "$screenshot" "$work/profile"
+
+# A tab storm: 16 event streams open, the 17th is refused, and a stream
+# that closes makes room again.
+open_stream() {  # $1: fd variable name; the status line into $status
+  exec {fd}<>"/dev/tcp/127.0.0.1/$http_port"
+  printf 'GET /events HTTP/1.1\r\nHost: localhost\r\n\r\n' >&$fd
+  read -r -t 10 status <&$fd || status=none
+  printf -v "$1" '%s' "$fd"
+}
+# The gateway sees a close when it reads; on a loaded machine that may
+# take a moment (the browser's own stream, one closed here), so a refused
+# try is closed again and repeated for a while.
+open_ok() {  # $1: fd variable name
+  local tries=50
+  until open_stream "$1"; [[ $status == *" 200 "* ]]; do
+    exec {fd}<&-
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || { echo "FAIL: no room for a stream: $status"; exit 1; }
+    sleep 0.1
+  done
+}
+streams=()
+for _ in $(seq 1 16); do
+  open_ok fd_now
+  streams+=("$fd_now")
+done
+open_stream extra
+case "$status" in *" 503 "*) ;; *) echo "FAIL: the 17th stream: $status"; exit 1 ;; esac
+exec {extra}<&-
+exec {streams[0]}<&-
+open_ok again
+echo "ok: 16 event streams at most"
+
 echo "browser test passed; screenshot in $screenshot"
