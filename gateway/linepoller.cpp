@@ -79,44 +79,110 @@ bool isAlarmEvent(PointEventType type)
 
 }  // namespace
 
-LinePoller::LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics,
-                       StopFlag& stop, FinishCount& finished)
-    : config_(config), publisher_(publisher), metrics_(metrics), stop_(stop),
-      finishCount_(finished)
+std::unique_ptr<SerialPortVarnoProtocol> openLine(const LineConfig& config)
 {
+    auto line = std::make_unique<SerialPortVarnoProtocol>(config.device.c_str());
+    if (line->isOpen() && config.baud != 9600) {
+        line->open(config.device.c_str(), config.baud, 'N', 8, OneStopBit);
+    }
+    return line;
+}
+
+std::vector<std::string> unitRetainedTopics(const MqttConfig& mqtt, const std::string& line,
+                                            const std::string& address)
+{
+    const std::string base = mqtt.topicPrefix + "/" + line + "/" + address + "/";
+    std::vector<std::string> topics = {base + "availability", base + "params", base + "status"};
+    if (mqtt.discovery) {
+        for (std::string& t : discoveryTopics(mqtt.discoveryPrefix, mqtt.clientId, line, address)) {
+            topics.push_back(std::move(t));
+        }
+    }
+    return topics;
+}
+
+LinePoller::LinePoller(const LineConfig& config, const MqttConfig& mqtt, MessageSink& sink,
+                       Metrics& metrics, LineFactory factory)
+    : config_(config), mqtt_(mqtt), sink_(sink), metrics_(metrics), factory_(std::move(factory))
+{
+    // The listed units are there, offline, before the device is even tried.
+    metrics_.lineUp(config_.name, true);
+    for (const UnitConfig& unit : config_.units) {
+        addPoint(unit.address, unit.name);
+    }
 }
 
 LinePoller::~LinePoller()
 {
-    join();
+    stop();
 }
 
 void LinePoller::start()
 {
-    thread_ = std::thread([this] {
-        try {
-            run();
-        } catch (const Exception& e) {
-            logLine(Level::Error, "line " + config_.name + ": stopped: " +
-                                      std::string(e.message().utf8_str()));
-        } catch (const std::exception& e) {
-            logLine(Level::Error, "line " + config_.name + ": stopped: " + e.what());
-        }
-        finished_ = true;
-        finishCount_.finished();
-    });
+    thread_ = std::thread([this] { supervise(); });
 }
 
-void LinePoller::join()
+void LinePoller::stop()
 {
+    stop_.raise();
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
+std::vector<std::string> LinePoller::addresses() const
+{
+    std::lock_guard<std::mutex> hold(addressesMutex_);
+    return addresses_;
+}
+
+void LinePoller::supervise()
+{
+    while (!stop_.raised()) {
+        std::string reason;
+        try {
+            run();
+            return;  // only a stop ends it
+        } catch (const Exception& e) {
+            reason = utf8(e.message());
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+            reason = "an unknown failure";
+        }
+        if (stop_.raised()) {
+            return;
+        }
+        const uint32_t backoffMs = restartBackoffMs_;
+        lineFailed(reason, backoffMs);
+        if (stop_.waitFor(milliseconds(backoffMs))) {
+            return;
+        }
+        restartBackoffMs_ = std::min<uint32_t>(backoffMs * 2, 60000);
+    }
+}
+
+void LinePoller::lineFailed(const std::string& reason, uint32_t restartMs)
+{
+    up_ = false;
+    metrics_.lineUp(config_.name, false);
+    metrics_.lineOpen(config_.name, false);
+    logLine(Level::Error, "line " + config_.name + ": stopped: " + reason + "; starting again in " +
+                              std::to_string(restartMs / 1000) + " s");
+    try {
+        sink_.publish(mqtt_.topicPrefix + "/" + config_.name + "/event",
+                      lineEventPayload("line_down", reason, restartMs / 1000, Clock::now()),
+                      false);
+    } catch (const std::exception& e) {
+        logLine(Level::Error, "line " + config_.name + ": cannot report it: " + e.what());
+    }
+    // The port is made anew on the next start, as after a lost device.
+    line_.reset();
+}
+
 std::string LinePoller::topic(const Unit& unit, const char* leaf) const
 {
-    return publisher_.config().topicPrefix + "/" + config_.name + "/" + unit.address + "/" + leaf;
+    return mqtt_.topicPrefix + "/" + config_.name + "/" + unit.address + "/" + leaf;
 }
 
 template <typename Read>
@@ -139,14 +205,9 @@ bool LinePoller::openDevice()
 {
     uint32_t backoffMs = 1000;
     for (;;) {
-        if (line_ == nullptr) {
-            line_ = std::make_unique<SerialPortVarnoProtocol>(config_.device.c_str());
-        } else {
-            line_->reopen();
-        }
-        if (line_->isOpen() && config_.baud != 9600) {
-            line_->open(config_.device.c_str(), config_.baud, 'N', 8, OneStopBit);
-        }
+        line_.reset();
+        line_ = factory_(config_);
+        line_->setStopDescriptor(stop_.descriptor());
         metrics_.lineOpen(config_.name, line_->isOpen());
         if (line_->isOpen()) {
             logLine(Level::Info, "line " + config_.name + ": " + config_.device + " open");
@@ -171,20 +232,25 @@ void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
     auto* point = new Point(address);
     point->setName(wxString::FromUTF8(name.c_str()));
     points_.add(point);
-    Unit unit;
+    Unit& unit = units_[text];
     unit.address = text;
     unit.name = name;
     unit.configuredName = !name.empty();
-    units_[text] = unit;
+    {
+        std::lock_guard<std::mutex> hold(addressesMutex_);
+        addresses_.push_back(text);
+    }
     metrics_.pointInfo(config_.name, text, name);
     metrics_.pointState(config_.name, text, point->state());
+    // Offline until it answers: a retained "online" of an earlier run
+    // must not stand for a unit that has not been heard yet.
+    setAvailability(unit, "offline");
 }
 
 void LinePoller::scanLine()
 {
     logLine(Level::Info, "line " + config_.name + ": scanning (about 9 s)");
     PointList found;
-    const auto begin = steady_clock::now();
     try {
         line_->scanNetwork(found);
     } catch (const Exception& e) {
@@ -194,9 +260,11 @@ void LinePoller::scanLine()
                                     std::string(e.message().utf8_str()));
         return;
     }
+    if (stop_.raised()) {
+        return;  // cut short: what it found is not all there is
+    }
+    // A scan is no exchange: its 9 s would swamp the exchange times.
     metrics_.scan(config_.name);
-    metrics_.exchange(config_.name,
-                      std::chrono::duration<double>(steady_clock::now() - begin).count(), 0);
     size_t added = 0;
     for (size_t i = 0; i < found.count(); ++i) {
         const UnitAddress address = found.at(i)->address();
@@ -210,13 +278,26 @@ void LinePoller::scanLine()
                              std::to_string(added) + " new point(s)");
 }
 
+namespace {
+
+// Holds a point's claim for one turn, whatever the turn raises.
+class ClaimGuard {
+public:
+    explicit ClaimGuard(Point& point) : point_(point) {}
+    ~ClaimGuard() { point_.release(); }
+    ClaimGuard(const ClaimGuard&) = delete;
+    ClaimGuard& operator=(const ClaimGuard&) = delete;
+
+private:
+    Point& point_;
+};
+
+}  // namespace
+
 void LinePoller::run()
 {
     if (!openDevice()) {
         return;
-    }
-    for (const UnitConfig& unit : config_.units) {
-        addPoint(unit.address, unit.name);
     }
     auto nextScan = steady_clock::time_point::max();
     if (config_.scan) {
@@ -233,8 +314,37 @@ void LinePoller::run()
             if (!point->tryClaim()) {
                 continue;
             }
-            servePoint(*point, units_[unitAddressText(point->address())]);
-            point->release();
+            ClaimGuard claim(*point);
+            Unit& unit = units_[unitAddressText(point->address())];
+            std::string fault;
+            unit.turnAvailability = unit.availability;
+            try {
+                servePoint(*point, unit);
+            } catch (const Exception& e) {
+                fault = utf8(e.message());
+            } catch (const std::exception& e) {
+                fault = e.what();
+            }
+            if (!fault.empty()) {
+                unitFailed(*point, unit, fault);
+                continue;
+            }
+            setAvailability(unit, unit.turnAvailability);
+            if (!unit.fault.empty() && unit.availability == "online") {
+                logLine(Level::Info, "line " + config_.name + ": " + unit.address +
+                                         " served again");
+                unit.fault.clear();
+            }
+        }
+        if (stop_.raised()) {
+            return;
+        }
+        if (!up_) {
+            // A whole round went by: the next failure starts the back-off anew.
+            up_ = true;
+            restartBackoffMs_ = 1000;
+            metrics_.lineUp(config_.name, true);
+            logLine(Level::Info, "line " + config_.name + ": running again");
         }
         if (line_->deviceLost()) {
             logLine(Level::Warning, "line " + config_.name + ": " + config_.device + " lost");
@@ -254,6 +364,19 @@ void LinePoller::run()
             return;
         }
     }
+}
+
+void LinePoller::unitFailed(Point& point, Unit& unit, const std::string& reason)
+{
+    // Logged once per kind of fault, not every round it repeats.
+    if (reason != unit.fault) {
+        logLine(Level::Error, "line " + config_.name + ": " + unit.address + ": " + reason +
+                                  "; marked failed, the line goes on");
+        unit.fault = reason;
+    }
+    point.setState(ReadErrorFailedState);
+    metrics_.pointState(config_.name, unit.address, point.state());
+    setAvailability(unit, "offline");
 }
 
 void LinePoller::servePoint(Point& point, Unit& unit)
@@ -339,14 +462,14 @@ void LinePoller::readMeasure(Point& point, Unit& unit)
     deliver(point, unit, PointEvent(measureEventType(measure, first), address, measure));
 
     const StatusBitTexts texts = point.pointParams().statusTexts();
-    publisher_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
+    sink_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
     metrics_.pointValue(config_.name, unit.address, static_cast<double>(value), status,
                         std::chrono::duration<double>(now.time_since_epoch()).count());
     if (!unit.statusKnown || unit.status != status || unit.state != point.state()) {
         unit.statusKnown = true;
         unit.status = status;
         unit.state = point.state();
-        publisher_.publish(topic(unit, "status"),
+        sink_.publish(topic(unit, "status"),
                            statusPayload(status, texts, point.state(), point.statusText(), now),
                            true);
     }
@@ -388,18 +511,19 @@ void LinePoller::publishParams(Point& point, Unit& unit)
     const auto now = Clock::now();
     const PointParams params = point.pointParams();
     const AlgorithmList algorithms = point.algorithms();
-    publisher_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now),
+    sink_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now),
                        true);
     const int32_t current = params.measuringAlgorithm();
     const std::string units = current >= 0 && current < static_cast<int32_t>(algorithms.size())
                                   ? utf8(algorithms[static_cast<size_t>(current)].secondText)
                                   : std::string();
-    const MqttConfig& mqtt = publisher_.config();
+    const MqttConfig& mqtt = mqtt_;
     if (mqtt.discovery && (!unit.discoveryPublished || units != unit.units)) {
         const DiscoveryTopics d =
             discoveryPayload(mqtt.discoveryPrefix, mqtt.topicPrefix, mqtt.clientId, config_.name,
-                             unit.address, unit.name, units, publisher_.availabilityTopic());
-        publisher_.publish(d.configTopic, d.payload, true);
+                             unit.address, unit.name, units,
+                             gatewayAvailabilityTopic(mqtt.topicPrefix, mqtt.clientId));
+        sink_.publish(d.configTopic, d.payload, true);
         unit.discoveryPublished = true;
     }
     unit.units = units;
@@ -414,7 +538,7 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
     const auto now = Clock::now();
     if (reported && !isMeasureEvent(event.type()) &&
         (!isAlarmEvent(event.type()) || before != after)) {
-        publisher_.publish(topic(unit, "event"),
+        sink_.publish(topic(unit, "event"),
                            eventPayload(event, after, point.statusText(), now), false);
     }
     std::string availability = unit.availability;
@@ -424,10 +548,21 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
         // Plugged comes from no exchange: only an answer shows the unit is there.
         availability = "online";
     }
-    if (availability != unit.availability) {
-        unit.availability = availability;
-        publisher_.publish(topic(unit, "availability"), availability, true);
-        metrics_.pointAvailable(config_.name, unit.address, availability == "online");
+    // Taken at the end of the turn, so that a turn that fails after an
+    // answer does not flap the retained topic.
+    unit.turnAvailability = availability;
+}
+
+void LinePoller::setAvailability(Unit& unit, const std::string& availability)
+{
+    if (availability == unit.availability) {
+        return;
+    }
+    const bool first = unit.availability.empty();
+    unit.availability = availability;
+    sink_.publish(topic(unit, "availability"), availability, true);
+    metrics_.pointAvailable(config_.name, unit.address, availability == "online");
+    if (!first) {
         logLine(Level::Info, "line " + config_.name + ": " + unit.address + " " + availability);
     }
 }

@@ -8,7 +8,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -31,10 +30,6 @@ constexpr int ExitOk = 0;
 constexpr int ExitStartFailure = 1;
 constexpr int ExitUsage = 64;   // as sysexits' EX_USAGE
 constexpr int ExitConfig = 78;  // as sysexits' EX_CONFIG
-
-// Lines still inside a scan get this long after a stop request before the
-// process ends without them; the rest of the second goes to the broker.
-constexpr int StopGraceMs = 500;
 
 const char* const Usage =
     "Usage: varno_gateway [-c FILE] [--check] [-v]\n"
@@ -124,12 +119,10 @@ int main(int argc, char** argv)
             continue;
         }
         if (signal != SIGHUP) {
+            // Every line's waits end on the stop, a scan's too: no line
+            // holds the stop up for longer than one wake-up.
             logLine(Level::Info, std::string("stopping on ") + strsignal(signal));
-            const bool clean = gateway->stop(StopGraceMs);
-            if (!clean) {
-                std::fflush(nullptr);
-                std::_Exit(ExitOk);
-            }
+            gateway->stop();
             return ExitOk;
         }
         GatewayConfig next;
@@ -141,17 +134,8 @@ int main(int argc, char** argv)
             continue;
         }
         logLine(Level::Info, "reloading " + configPath);
-        gateway->stop(0);
-        gateway = std::make_unique<Gateway>(next, metrics);
-        if (!gateway->start(error)) {
-            logLine(Level::Error, error + "; going back to the previous configuration");
-            gateway = std::make_unique<Gateway>(config, metrics);
-            if (!gateway->start(error)) {
-                logLine(Level::Error, error);
-                return ExitStartFailure;
-            }
-            continue;
+        if (!gateway->reload(next, error)) {
+            logLine(Level::Error, "reload: " + error + "; that part keeps its running settings");
         }
-        config = next;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
 
 namespace varno_gateway {
@@ -59,6 +60,12 @@ void Metrics::lineOpen(const std::string& line, bool open)
 {
     std::lock_guard<std::mutex> hold(mutex_);
     lines_[line].open = open;
+}
+
+void Metrics::lineUp(const std::string& line, bool up)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_[line].up = up;
 }
 
 void Metrics::exchange(const std::string& line, double seconds, int32_t error)
@@ -138,6 +145,12 @@ void Metrics::mqttDropped()
     ++mqttDropped_;
 }
 
+void Metrics::mqttRefused()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++mqttRefused_;
+}
+
 void Metrics::mqttConnects()
 {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -149,6 +162,15 @@ void Metrics::clearLines()
     std::lock_guard<std::mutex> hold(mutex_);
     lines_.clear();
     points_.clear();
+}
+
+void Metrics::forgetLine(const std::string& line)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_.erase(line);
+    for (auto p = points_.begin(); p != points_.end();) {
+        p = p->first.first == line ? points_.erase(p) : std::next(p);
+    }
 }
 
 std::string Metrics::render() const
@@ -200,6 +222,11 @@ std::string Metrics::render() const
     for (const auto& [line, s] : lines_) {
         out << "varno_line_open{line=\"" << escapeLabel(line) << "\"} " << (s.open ? 1 : 0) << '\n';
     }
+    header(out, "varno_line_up", "gauge",
+           "0 while the line's work has failed and waits to be started again.");
+    for (const auto& [line, s] : lines_) {
+        out << "varno_line_up{line=\"" << escapeLabel(line) << "\"} " << (s.up ? 1 : 0) << '\n';
+    }
     header(out, "varno_line_exchanges_total", "counter",
            "Reads the gateway made on the line (each one or more request/reply frames).");
     for (const auto& [line, s] : lines_) {
@@ -239,8 +266,11 @@ std::string Metrics::render() const
     header(out, "varno_mqtt_queue_length", "gauge", "Messages kept while the broker is away.");
     out << "varno_mqtt_queue_length " << mqttQueue_ << '\n';
     header(out, "varno_mqtt_queue_dropped_total", "counter",
-           "Kept messages dropped, oldest first, because the queue was full.");
+           "Kept messages dropped because the queue was full (routine measures first).");
     out << "varno_mqtt_queue_dropped_total " << mqttDropped_ << '\n';
+    header(out, "varno_mqtt_refused_total", "counter",
+           "Messages dropped because the broker connection refused them for good.");
+    out << "varno_mqtt_refused_total " << mqttRefused_ << '\n';
     return out.str();
 }
 

@@ -18,6 +18,8 @@ public:
     static constexpr std::array<double, 9> Buckets{0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
 
     void lineOpen(const std::string& line, bool open);
+    // False while the line's work has failed and waits to start again.
+    void lineUp(const std::string& line, bool up);
     // One read of the gateway on the line (a status read, a measure read,
     // a parameter record read...), how long it took and its error code (0
     // when it succeeded).
@@ -33,7 +35,10 @@ public:
     void mqttConnected(bool connected);
     void mqttPublished();
     void mqttQueue(size_t length);
+    // A kept message dropped because the queue was full.
     void mqttDropped();
+    // A message the broker connection refused for good (bad topic, too large).
+    void mqttRefused();
     void mqttConnects();
 
     // The whole exposition, version 0.0.4 of the text format.
@@ -41,10 +46,13 @@ public:
     // Forgets every line and point (after a reload); counters of the
     // broker connection stay.
     void clearLines();
+    // Forgets one line and its points (a line removed or started anew).
+    void forgetLine(const std::string& line);
 
 private:
     struct LineStats {
         bool open = false;
+        bool up = true;
         uint64_t exchanges = 0;
         std::map<int32_t, uint64_t> failures;
         std::array<uint64_t, Buckets.size()> buckets{};
@@ -70,6 +78,7 @@ private:
     uint64_t mqttPublished_ = 0;
     uint64_t mqttQueue_ = 0;
     uint64_t mqttDropped_ = 0;
+    uint64_t mqttRefused_ = 0;
     uint64_t mqttConnects_ = 0;
 };
 

@@ -58,6 +58,18 @@ json paramValue(const PointParam& param)
     }
 }
 
+// "varno_LINE_A_B_C": the unit's part of ids and topics.
+std::string objectId(const std::string& line, const std::string& address)
+{
+    std::string object = "varno_" + line + "_" + address;
+    for (char& c : object) {
+        if (c == '.') {
+            c = '_';
+        }
+    }
+    return object;
+}
+
 }  // namespace
 
 std::string utf8(const wxString& text)
@@ -172,18 +184,37 @@ std::string eventPayload(const PointEvent& event, int32_t state, const wxString&
     return j.dump();
 }
 
+std::string gatewayAvailabilityTopic(const std::string& topicPrefix, const std::string& clientId)
+{
+    return topicPrefix + "/gateway/" + clientId + "/availability";
+}
+
+std::string lineEventPayload(const std::string& type, const std::string& text, uint32_t restartS,
+                             Clock::time_point t)
+{
+    json j;
+    j["type"] = type;
+    j["text"] = text;
+    j["restart_in_s"] = restartS;
+    j["timestamp"] = isoTime(t);
+    // The text is a failure's own words, which need not be UTF-8.
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::vector<std::string> discoveryTopics(const std::string& discoveryPrefix,
+                                         const std::string& clientId, const std::string& line,
+                                         const std::string& address)
+{
+    return {discoveryPrefix + "/sensor/" + clientId + "/" + objectId(line, address) + "/config"};
+}
+
 DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
                                  const std::string& topicPrefix, const std::string& clientId,
                                  const std::string& line, const std::string& address,
                                  const std::string& name, const std::string& units,
                                  const std::string& gatewayAvailability)
 {
-    std::string object = "varno_" + line + "_" + address;
-    for (char& c : object) {
-        if (c == '.') {
-            c = '_';
-        }
-    }
+    const std::string object = objectId(line, address);
     const std::string base = topicPrefix + "/" + line + "/" + address;
     json j;
     j["name"] = name.empty() ? line + " " + address : name;

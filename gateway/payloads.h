@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <wx/string.h>
 
@@ -29,6 +30,19 @@ std::string paramsPayload(const std::string& name, const mirel_varno::PointParam
                           const mirel_varno::AlgorithmList& algorithms, Clock::time_point t);
 std::string eventPayload(const mirel_varno::PointEvent& event, int32_t state,
                          const wxString& stateText, Clock::time_point t);
+
+// The broker topic that tells whether the gateway itself is online.
+std::string gatewayAvailabilityTopic(const std::string& topicPrefix, const std::string& clientId);
+
+// A line's own event (LINE/event): its work failed and starts again in
+// `restartS` seconds.
+std::string lineEventPayload(const std::string& type, const std::string& text, uint32_t restartS,
+                             Clock::time_point t);
+
+// The topics of every Home Assistant discovery document of a unit.
+std::vector<std::string> discoveryTopics(const std::string& discoveryPrefix,
+                                         const std::string& clientId, const std::string& line,
+                                         const std::string& address);
 
 // The Home Assistant discovery document for a point's measure.
 struct DiscoveryTopics {
