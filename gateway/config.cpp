@@ -328,7 +328,7 @@ void readLine(const Reader& r, const YAML::Node& node, const std::string& key,
         for (size_t i = 0; i < units.size(); ++i) {
             const YAML::Node unit = units[i];
             const std::string ukey = key + ".units[" + std::to_string(i) + "]";
-            r.checkMap(unit, ukey, {"address", "name"});
+            r.checkMap(unit, ukey, {"address", "name", "measure_units"});
             if (!unit["address"]) {
                 r.fail(unit, ukey + ".address", "is missing");
             }
@@ -345,6 +345,9 @@ void readLine(const Reader& r, const YAML::Node& node, const std::string& key,
             }
             if (!seen.insert(unitAddressText(u.address)).second) {
                 r.fail(unit["address"], ukey + ".address", text + " is listed twice");
+            }
+            if (unit["measure_units"]) {
+                u.measureUnits = r.text(unit["measure_units"], ukey + ".measure_units");
             }
             if (unit["name"]) {
                 u.name = r.text(unit["name"], ukey + ".name");

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "gateway/log.h"
+#include "gateway/payloads.h"
 
 namespace varno_gateway {
 
@@ -13,7 +14,8 @@ bool sameUnits(const std::vector<UnitConfig>& a, const std::vector<UnitConfig>& 
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                       [](const UnitConfig& x, const UnitConfig& y) {
-                          return x.address == y.address && x.name == y.name;
+                          return x.address == y.address && x.name == y.name &&
+                                 x.measureUnits == y.measureUnits;
                       });
 }
 
@@ -97,9 +99,19 @@ bool Gateway::startHttp(const HttpConfig& http, std::string& error)
     return true;
 }
 
-void Gateway::startLine(const LineConfig& line)
+void Gateway::publishGatewayDevice()
 {
-    auto poller = std::make_unique<LinePoller>(line, config_.mqtt, *publisher_, metrics_, factory_);
+    if (config_.mqtt.discovery) {
+        const DiscoveryTopics d = gatewayDiscoveryPayload(
+            config_.mqtt.discoveryPrefix, config_.mqtt.topicPrefix, config_.mqtt.clientId);
+        publisher_->publish(d.configTopic, d.payload, true);
+    }
+}
+
+void Gateway::startLine(const LineConfig& line, const std::map<std::string, std::string>& known)
+{
+    auto poller =
+        std::make_unique<LinePoller>(line, config_.mqtt, *publisher_, metrics_, factory_, known);
     poller->start();
     std::lock_guard<std::mutex> hold(linesMutex_);
     lines_.push_back(std::move(poller));
@@ -118,6 +130,7 @@ bool Gateway::start(std::string& error)
         publisher_.reset();
         return false;
     }
+    publishGatewayDevice();
     for (const LineConfig& line : config_.lines) {
         startLine(line);
     }
@@ -175,6 +188,7 @@ bool Gateway::reload(const GatewayConfig& next, std::string& error)
 
     // The lines to start anew: gone or changed ones, every one on renaming.
     std::vector<std::unique_ptr<LinePoller>> ending;
+    std::map<std::string, std::map<std::string, std::string>> known;
     {
         std::lock_guard<std::mutex> hold(linesMutex_);
         for (auto it = lines_.begin(); it != lines_.end();) {
@@ -210,10 +224,11 @@ bool Gateway::reload(const GatewayConfig& next, std::string& error)
         for (const UnitConfig& unit : line->config().units) {
             listed.insert(unitAddressText(unit.address));
         }
-        for (const std::string& address : line->addresses()) {
+        for (const auto& [address, availability] : line->units()) {
             // On a line that scans, a unit found by a scan is found again.
             const bool found = now != nullptr && now->scan && listed.count(address) == 0;
             if (kept.count(address) != 0 || found) {
+                known[name][address] = availability;
                 continue;
             }
             logLine(Level::Info, "line " + name + ": " + address +
@@ -238,6 +253,9 @@ bool Gateway::reload(const GatewayConfig& next, std::string& error)
         } else {
             config_.mqtt = next.mqtt;
         }
+        if (renamed) {
+            publishGatewayDevice();
+        }
     }
     config_.http = next.http;
     const MqttConfig mqtt = config_.mqtt;
@@ -254,7 +272,7 @@ bool Gateway::reload(const GatewayConfig& next, std::string& error)
     size_t restarted = 0;
     for (const LineConfig& line : config_.lines) {
         if (running.count(line.name) == 0) {
-            startLine(line);
+            startLine(line, known[line.name]);
             ++restarted;
         }
     }

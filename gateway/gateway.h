@@ -1,6 +1,7 @@
 #ifndef VARNO_GATEWAY_GATEWAY_H
 #define VARNO_GATEWAY_GATEWAY_H
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,8 +45,10 @@ public:
     const GatewayConfig& config() const { return config_; }
 
 private:
+    // The discovery document of the device the units name as via_device.
+    void publishGatewayDevice();
     bool startHttp(const HttpConfig& http, std::string& error);
-    void startLine(const LineConfig& line);
+    void startLine(const LineConfig& line, const std::map<std::string, std::string>& known = {});
 
     GatewayConfig config_;
     Metrics& metrics_;

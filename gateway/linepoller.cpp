@@ -102,13 +102,15 @@ std::vector<std::string> unitRetainedTopics(const MqttConfig& mqtt, const std::s
 }
 
 LinePoller::LinePoller(const LineConfig& config, const MqttConfig& mqtt, MessageSink& sink,
-                       Metrics& metrics, LineFactory factory)
-    : config_(config), mqtt_(mqtt), sink_(sink), metrics_(metrics), factory_(std::move(factory))
+                       Metrics& metrics, LineFactory factory,
+                       const std::map<std::string, std::string>& known)
+    : config_(config), mqtt_(mqtt), sink_(sink), metrics_(metrics), factory_(std::move(factory)),
+      known_(known)
 {
     // The listed units are there, offline, before the device is even tried.
     metrics_.lineUp(config_.name, true);
     for (const UnitConfig& unit : config_.units) {
-        addPoint(unit.address, unit.name);
+        addPoint(unit.address, unit.name, unit.measureUnits);
     }
 }
 
@@ -130,10 +132,10 @@ void LinePoller::stop()
     }
 }
 
-std::vector<std::string> LinePoller::addresses() const
+std::map<std::string, std::string> LinePoller::units() const
 {
-    std::lock_guard<std::mutex> hold(addressesMutex_);
-    return addresses_;
+    std::lock_guard<std::mutex> hold(knownMutex_);
+    return known_;
 }
 
 void LinePoller::supervise()
@@ -223,7 +225,8 @@ bool LinePoller::openDevice()
     }
 }
 
-void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
+void LinePoller::addPoint(const UnitAddress& address, const std::string& name,
+                          const std::string& measureUnits)
 {
     const std::string text = unitAddressText(address);
     if (units_.count(text) != 0) {
@@ -236,12 +239,32 @@ void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
     unit.address = text;
     unit.name = name;
     unit.configuredName = !name.empty();
+    unit.configuredUnits = measureUnits;
+    std::string before;
     {
-        std::lock_guard<std::mutex> hold(addressesMutex_);
-        addresses_.push_back(text);
+        std::lock_guard<std::mutex> hold(knownMutex_);
+        before = known_[text];
     }
     metrics_.pointInfo(config_.name, text, name);
     metrics_.pointState(config_.name, text, point->state());
+    if (!measureUnits.empty()) {
+        // Complete already: Home Assistant shows the unit, unavailable,
+        // before it has ever answered.
+        try {
+            publishDiscovery(unit, measureUnits);
+        } catch (const std::exception& e) {
+            unit.fault = e.what();
+            logLine(Level::Error, "line " + config_.name + ": " + text +
+                                      ": no discovery document: " + unit.fault);
+        }
+    }
+    if (before == "online") {
+        // Heard a moment ago by the poller this one replaces: it stays
+        // online unless it fails to answer now.
+        unit.availability = before;
+        metrics_.pointAvailable(config_.name, text, true);
+        return;
+    }
     // Offline until it answers: a retained "online" of an earlier run
     // must not stand for a unit that has not been heard yet.
     setAvailability(unit, "offline");
@@ -269,7 +292,7 @@ void LinePoller::scanLine()
     for (size_t i = 0; i < found.count(); ++i) {
         const UnitAddress address = found.at(i)->address();
         if (points_.find(address) == nullptr) {
-            addPoint(address, std::string());
+            addPoint(address, std::string(), std::string());
             ++added;
         }
     }
@@ -409,6 +432,7 @@ bool LinePoller::request(Point& point, Unit& unit, int32_t number)
             AlgorithmList algorithms;
             timed([&] { line_->readAlgorithms(address, algorithms); });
             deliver(point, unit, PointEvent(AlgorithmsReadEvent, address, algorithms));
+            unit.algorithmsRead = true;
             publishParams(point, unit);
             break;
         }
@@ -438,7 +462,6 @@ void LinePoller::readParams(Point& point, Unit& unit)
         point.setName(params.text27());
         metrics_.pointInfo(config_.name, unit.address, unit.name);
     }
-    unit.discoveryPublished = false;
     publishParams(point, unit);
 }
 
@@ -511,21 +534,30 @@ void LinePoller::publishParams(Point& point, Unit& unit)
     const auto now = Clock::now();
     const PointParams params = point.pointParams();
     const AlgorithmList algorithms = point.algorithms();
-    sink_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now),
-                       true);
+    sink_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now), true);
+    if (!unit.algorithmsRead) {
+        return;  // the units are not known yet: no document without them
+    }
     const int32_t current = params.measuringAlgorithm();
     const std::string units = current >= 0 && current < static_cast<int32_t>(algorithms.size())
                                   ? utf8(algorithms[static_cast<size_t>(current)].secondText)
                                   : std::string();
-    const MqttConfig& mqtt = mqtt_;
-    if (mqtt.discovery && (!unit.discoveryPublished || units != unit.units)) {
-        const DiscoveryTopics d =
-            discoveryPayload(mqtt.discoveryPrefix, mqtt.topicPrefix, mqtt.clientId, config_.name,
-                             unit.address, unit.name, units,
-                             gatewayAvailabilityTopic(mqtt.topicPrefix, mqtt.clientId));
-        sink_.publish(d.configTopic, d.payload, true);
-        unit.discoveryPublished = true;
+    publishDiscovery(unit, unit.configuredUnits.empty() ? units : unit.configuredUnits);
+}
+
+void LinePoller::publishDiscovery(Unit& unit, const std::string& units)
+{
+    if (!mqtt_.discovery ||
+        (unit.discoveryPublished && units == unit.units && unit.name == unit.discoveryName)) {
+        return;
     }
+    for (const DiscoveryTopics& d :
+         discoveryPayloads(mqtt_.discoveryPrefix, mqtt_.topicPrefix, mqtt_.clientId, config_.name,
+                           unit.address, unit.name, units)) {
+        sink_.publish(d.configTopic, d.payload, true);
+    }
+    unit.discoveryPublished = true;
+    unit.discoveryName = unit.name;
     unit.units = units;
 }
 
@@ -560,6 +592,10 @@ void LinePoller::setAvailability(Unit& unit, const std::string& availability)
     }
     const bool first = unit.availability.empty();
     unit.availability = availability;
+    {
+        std::lock_guard<std::mutex> hold(knownMutex_);
+        known_[unit.address] = availability;
+    }
     sink_.publish(topic(unit, "availability"), availability, true);
     metrics_.pointAvailable(config_.name, unit.address, availability == "online");
     if (!first) {

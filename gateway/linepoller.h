@@ -50,8 +50,11 @@ std::vector<std::string> unitRetainedTopics(const MqttConfig& mqtt, const std::s
 // ends every wait at once, the port's included, a scan too.
 class LinePoller {
 public:
+    // `known`: the availability each unit last had, from the poller this
+    // one replaces (a reload), so that a restart does not show them offline.
     LinePoller(const LineConfig& config, const MqttConfig& mqtt, MessageSink& sink,
-               Metrics& metrics, LineFactory factory = openLine);
+               Metrics& metrics, LineFactory factory = openLine,
+               const std::map<std::string, std::string>& known = {});
     ~LinePoller();
     LinePoller(const LinePoller&) = delete;
     LinePoller& operator=(const LinePoller&) = delete;
@@ -64,8 +67,9 @@ public:
     const LineConfig& config() const { return config_; }
     // False while the line's work has failed and waits to start again.
     bool up() const { return up_; }
-    // The addresses of the units it serves, listed and found ones.
-    std::vector<std::string> addresses() const;
+    // The addresses of the units it serves, listed and found ones, each
+    // with its availability.
+    std::map<std::string, std::string> units() const;
 
 private:
     // What the gateway keeps per point beside the point itself.
@@ -80,8 +84,11 @@ private:
         bool statusKnown = false;
         uint16_t status = 0;
         int32_t state = 0;
-        std::string units;
+        std::string configuredUnits;  // measure units from the configuration
+        bool algorithmsRead = false;
         bool discoveryPublished = false;
+        std::string units;          // in the discovery document published
+        std::string discoveryName;  // the device name in it
         std::string turnAvailability;  // what this turn has shown so far
         std::string fault;  // what its last turn raised; empty when it went well
     };
@@ -91,7 +98,8 @@ private:
     // Opens the device, retrying with back-off; false when stopped first.
     bool openDevice();
     void scanLine();
-    void addPoint(const mirel_varno::UnitAddress& address, const std::string& name);
+    void addPoint(const mirel_varno::UnitAddress& address, const std::string& name,
+                  const std::string& measureUnits);
     void servePoint(mirel_varno::Point& point, Unit& unit);
     void unitFailed(mirel_varno::Point& point, Unit& unit, const std::string& reason);
     // One request; false when it failed.
@@ -102,6 +110,8 @@ private:
     void deliver(mirel_varno::Point& point, Unit& unit, mirel_varno::PointEvent event);
     void setAvailability(Unit& unit, const std::string& availability);
     void publishParams(mirel_varno::Point& point, Unit& unit);
+    // The unit's discovery documents, when they are new or have changed.
+    void publishDiscovery(Unit& unit, const std::string& units);
     void lineFailed(const std::string& reason, uint32_t restartMs);
     // Runs one read of the library, timing it and counting it for the
     // line; its Exception goes on to the caller.
@@ -119,8 +129,8 @@ private:
     std::unique_ptr<mirel_varno::SerialPortVarnoProtocol> line_;
     mirel_varno::PointList points_;
     std::map<std::string, Unit> units_;
-    mutable std::mutex addressesMutex_;
-    std::vector<std::string> addresses_;
+    mutable std::mutex knownMutex_;
+    std::map<std::string, std::string> known_;
     std::thread thread_;
     std::atomic<bool> up_{true};
     uint32_t restartBackoffMs_ = 1000;

@@ -44,16 +44,23 @@ std::vector<std::string> discoveryTopics(const std::string& discoveryPrefix,
                                          const std::string& clientId, const std::string& line,
                                          const std::string& address);
 
-// The Home Assistant discovery document for a point's measure.
+// A Home Assistant discovery document and its topic.
 struct DiscoveryTopics {
-    std::string configTopic;  // PREFIX/sensor/NODE/OBJECT/config
+    std::string configTopic;  // PREFIX/COMPONENT/NODE/OBJECT/config
     std::string payload;
 };
-DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
-                                 const std::string& topicPrefix, const std::string& clientId,
-                                 const std::string& line, const std::string& address,
-                                 const std::string& name, const std::string& units,
-                                 const std::string& gatewayAvailability);
+// A unit's documents: its measure as a sensor and its threshold bits as a
+// problem binary_sensor, on the device of the unit, which names the
+// gateway's device as via_device. `units` empty: none is given.
+std::vector<DiscoveryTopics> discoveryPayloads(const std::string& discoveryPrefix,
+                                               const std::string& topicPrefix,
+                                               const std::string& clientId,
+                                               const std::string& line, const std::string& address,
+                                               const std::string& name, const std::string& units);
+// The gateway's own device, with its broker connection as an entity.
+DiscoveryTopics gatewayDiscoveryPayload(const std::string& discoveryPrefix,
+                                        const std::string& topicPrefix,
+                                        const std::string& clientId);
 
 }  // namespace varno_gateway
 

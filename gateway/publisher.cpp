@@ -224,6 +224,16 @@ size_t Publisher::queueLength() const
     return queue_.size();
 }
 
+std::vector<std::string> Publisher::queuedTopics() const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<std::string> topics;
+    for (const Message& m : queue_) {
+        topics.push_back(m.topic);
+    }
+    return topics;
+}
+
 bool Publisher::connected() const
 {
     std::lock_guard<std::mutex> hold(mutex_);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "gateway/config.h"
 #include "gateway/metrics.h"
@@ -60,6 +61,8 @@ public:
     const MqttConfig& config() const { return config_; }
     std::string availabilityTopic() const;
     size_t queueLength() const;
+    // The topics of the kept messages, oldest first.
+    std::vector<std::string> queuedTopics() const;
     bool connected() const;
 
 private:

@@ -235,6 +235,26 @@ expect_after "$from" '^varno/line1/1[.]2[.]4/measure .*"value":63[.]2'
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
 echo "ok: reload"
 
+# ---- 9b. A unit taken out of the file: its retained topics are emptied,
+# the other unit goes on. mosquitto_sub shows an empty payload as (null).
+empty=' ?([(]null[)])?$'
+head -n -2 gateway.yaml > gateway.next && mv gateway.next gateway.yaml
+from=$(lines_so_far)
+kill -HUP "$gateway_pid"
+for leaf in availability params status; do
+  expect_after "$from" "^varno/line1/1[.]2[.]4/$leaf$empty"
+done
+expect_after "$from" "^homeassistant/sensor/testgw/varno_line1_1_2_4/config$empty"
+expect_after "$from" "^homeassistant/binary_sensor/testgw/varno_line1_1_2_4_alarm/config$empty"
+expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
+retained=$(mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -u test -P test -t 'varno/line1/#' -t 'homeassistant/#' \
+  --retained-only -W 3 -v 2>&1 || true)
+stale=$(echo "$retained" | cut -d' ' -f1 | grep '1[.]2[.]4\|1_2_4' || true)
+[ -z "$stale" ] || fail "retained topics of a removed unit: $stale"
+echo "$retained" | grep -q '^varno/line1/1.2.3/availability online$' || fail "kept unit lost its state: $retained"
+wait_for "grep -q '1.2.4 removed; emptying its retained topics' gateway.log" 50
+echo "ok: a removed unit's retained topics are emptied"
+
 # ---- 10. SIGTERM: a clean stop, well within the service's stop time.
 from=$(lines_so_far)
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
@@ -249,7 +269,8 @@ elapsed=$(( ($(date +%s%N) - begin) / 1000000 ))
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: SIGTERM stop in $elapsed ms"
 # ---- 11. SIGTERM in the middle of a scan (which holds the line for 9 s):
-# the gateway does not wait for it, and still says it goes offline.
+# the stop ends the scan at once, and the gateway still says it goes
+# offline. The aim is under 1 s; the band allows for a loaded machine.
 cat > scan.yaml <<CONF
 mqtt: {host: 127.0.0.1, port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
 http: {listen: "off"}
@@ -268,9 +289,33 @@ kill -TERM "$gateway_pid"
 code=0; wait "$gateway_pid" || code=$?
 elapsed=$(( ($(date +%s%N) - begin) / 1000000 ))
 [ "$code" -eq 0 ] || fail "exit $code after SIGTERM during a scan"
-[ "$elapsed" -lt 3000 ] || fail "SIGTERM during a scan took $elapsed ms"
+[ "$elapsed" -lt 2000 ] || fail "SIGTERM during a scan took $elapsed ms"
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: SIGTERM during a scan stops in $elapsed ms"
+
+# ---- 11b. A line whose device is missing: its unit is there, offline,
+# retained, and in /metrics with varno_point_up 0.
+cat > missing.yaml <<CONF
+mqtt: {host: 127.0.0.1, port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
+http: {listen: "127.0.0.1:$http_port"}
+lines:
+  - name: line9
+    device: $work/no-such-device
+    units: [{address: 1.2.9, name: Nowhere}]
+CONF
+"$gateway" -c missing.yaml >> gateway.log 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+from=$(lines_so_far)
+expect_after "$from" '^varno/line9/1[.]2[.]9/availability offline$'
+point_down() {
+  http_get /metrics metrics.txt && grep -q '^varno_point_up{line="line9",address="1.2.9"} 0$' metrics.txt
+}
+wait_for point_down 50 || fail "no varno_point_up 0 for the missing device's unit: $(cat metrics.txt)"
+grep -q '^varno_line_open{line="line9"} 0$' metrics.txt || fail "missing device open? $(grep line9 metrics.txt)"
+promtool check metrics < metrics.txt || fail "promtool rejects /metrics: $(cat metrics.txt)"
+kill -TERM "$gateway_pid"; wait "$gateway_pid" || fail "exit $? after SIGTERM"
+echo "ok: a missing device's unit is offline with varno_point_up 0"
 
 # ---- 12. SIGKILL: the broker publishes the last will.
 "$gateway" -c gateway.yaml >> gateway.log 2>&1 &

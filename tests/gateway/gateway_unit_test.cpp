@@ -136,7 +136,9 @@ TEST(GatewayPayloads, MeasureCarriesValueStatusBitsAndTime)
 {
     mirel_varno::StatusBitTexts texts({{1, wxString::FromUTF8("Measuring")},
                                        {6, wxString::FromUTF8("Alarm \xc2\xb0")}});
-    const mirel_varno::Measure measure(0.0005f, "V", 30, 7, 0, 0x0121);
+    // Bit 8 has no text of the unit's own: the built-in one; bit 12 has
+    // neither.
+    const mirel_varno::Measure measure(0.0005f, "V", 30, 7, 0, 0x1121);
     const auto t = Clock::time_point(std::chrono::milliseconds(1796675643123LL));
     const nlohmann::json j = nlohmann::json::parse(measurePayload(measure, texts, t));
     EXPECT_FLOAT_EQ(j["value"].get<float>(), 0.0005f);
@@ -144,8 +146,9 @@ TEST(GatewayPayloads, MeasureCarriesValueStatusBitsAndTime)
     EXPECT_EQ(j["units"], "V");
     EXPECT_EQ(j["accuracy"], 7);
     EXPECT_EQ(j["measuring_time"], 30);
-    EXPECT_EQ(j["status"], 0x0121);
-    EXPECT_EQ(j["status_bits"], nlohmann::json({"Measuring", "Alarm \xc2\xb0", "bit 8"}));
+    EXPECT_EQ(j["status"], 0x1121);
+    EXPECT_EQ(j["status_bits"], nlohmann::json({"Measuring", "Alarm \xc2\xb0",
+                                                "Block sensitivity is exceeded", "bit 12"}));
     EXPECT_EQ(j["timestamp"], "2026-12-07T20:34:03.123Z");
 
     const nlohmann::json none =
@@ -173,4 +176,87 @@ TEST(GatewayPublisher, KeepsTheNewestMessagesWhileNoBrokerAnswers)
     EXPECT_NE(text.find("varno_mqtt_queue_length 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("varno_mqtt_connected 0\n"), std::string::npos) << text;
     publisher.stop();
+}
+
+// A full queue makes room with the oldest routine measure; events (alarms,
+// failures) go only when nothing else is left to drop.
+TEST(GatewayPublisher, AFullQueueDropsMeasuresBeforeEvents)
+{
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = 1;  // nothing listens there
+    config.queueLimit = 3;
+    Metrics metrics;
+    Publisher publisher(config, metrics);
+    std::string error;
+    ASSERT_TRUE(publisher.start(error)) << error;
+    const struct {
+        const char* topic;
+        std::vector<std::string> queued;
+    } steps[] = {
+        {"v/l/1.2.3/event", {"v/l/1.2.3/event"}},
+        {"v/l/1.2.3/measure", {"v/l/1.2.3/event", "v/l/1.2.3/measure"}},
+        {"v/l/1.2.4/event", {"v/l/1.2.3/event", "v/l/1.2.3/measure", "v/l/1.2.4/event"}},
+        {"v/l/1.2.4/measure", {"v/l/1.2.3/event", "v/l/1.2.4/event", "v/l/1.2.4/measure"}},
+        {"v/l/event", {"v/l/1.2.3/event", "v/l/1.2.4/event", "v/l/event"}},
+        {"v/l/1.2.5/event", {"v/l/1.2.4/event", "v/l/event", "v/l/1.2.5/event"}},
+    };
+    for (const auto& step : steps) {
+        publisher.publish(step.topic, "x", false);
+        EXPECT_EQ(publisher.queuedTopics(), step.queued) << "after " << step.topic;
+    }
+    const std::string text = metrics.render();
+    EXPECT_NE(text.find("varno_mqtt_queue_dropped_total 3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_mqtt_refused_total 0\n"), std::string::npos) << text;
+    publisher.stop();
+}
+
+// The documents follow the current discovery schema: default_entity_id,
+// entity names that leave the device name to Home Assistant, an alarm
+// entity per unit, and a gateway device behind every via_device.
+TEST(GatewayPayloads, DiscoveryDocumentsOfAUnitAndOfTheGateway)
+{
+    const std::vector<DiscoveryTopics> docs =
+        discoveryPayloads("ha", "varno", "gw-1", "line1", "1.2.3", "Boiler", "%LEL");
+    ASSERT_EQ(docs.size(), 2u);
+    const DiscoveryTopics gateway = gatewayDiscoveryPayload("ha", "varno", "gw-1");
+    const nlohmann::json g = nlohmann::json::parse(gateway.payload);
+    EXPECT_EQ(gateway.configTopic, "ha/binary_sensor/gw-1/gateway/config");
+    EXPECT_EQ(g["state_topic"], "varno/gateway/gw-1/availability");
+    EXPECT_EQ(g["default_entity_id"], "binary_sensor.varno_gateway_gw_1");
+    const struct {
+        const char* topic;
+        const char* entity;
+        const char* stateTopic;
+        const char* deviceClass;
+    } cases[] = {
+        {"ha/sensor/gw-1/varno_line1_1_2_3/config", "sensor.varno_line1_1_2_3",
+         "varno/line1/1.2.3/measure", nullptr},
+        {"ha/binary_sensor/gw-1/varno_line1_1_2_3_alarm/config",
+         "binary_sensor.varno_line1_1_2_3_alarm", "varno/line1/1.2.3/status", "problem"},
+    };
+    for (size_t i = 0; i < docs.size(); ++i) {
+        const auto& c = cases[i];
+        const nlohmann::json j = nlohmann::json::parse(docs[i].payload);
+        EXPECT_EQ(docs[i].configTopic, c.topic);
+        EXPECT_EQ(j["default_entity_id"], c.entity);
+        EXPECT_FALSE(j.contains("object_id")) << c.topic;
+        EXPECT_EQ(j["state_topic"], c.stateTopic);
+        EXPECT_EQ(j["device"]["name"], "Boiler");
+        EXPECT_NE(j["name"], j["device"]["name"]) << c.topic;
+        EXPECT_EQ(j["device"]["via_device"], g["device"]["identifiers"][0]);
+        EXPECT_EQ(j["availability"][1]["topic"], g["state_topic"]);
+        if (c.deviceClass != nullptr) {
+            EXPECT_EQ(j["device_class"], c.deviceClass);
+        } else {
+            EXPECT_EQ(j["unit_of_measurement"], "%LEL");
+        }
+    }
+    // The alarm entity reads the status payload's alarm flag.
+    const nlohmann::json status = nlohmann::json::parse(
+        statusPayload(0x0020, mirel_varno::StatusBitTexts(), 3, "x", Clock::time_point()));
+    EXPECT_EQ(status["alarm"], true);
+    const nlohmann::json quiet = nlohmann::json::parse(
+        statusPayload(0x0001, mirel_varno::StatusBitTexts(), 3, "x", Clock::time_point()));
+    EXPECT_EQ(quiet["alarm"], false);
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -209,8 +210,9 @@ TEST(GatewayLinePoller, UnitsOfAMissingDeviceAreOfflineFromTheStart)
     RecordingSink sink;
     Metrics metrics;
     MqttConfig mqtt;
-    LinePoller poller(lineOn("/nonexistent/varno-line", {unit({1, 2, 3}, "Boiler")}), mqtt, sink,
-                      metrics);
+    LineConfig line = lineOn("/nonexistent/varno-line", {unit({1, 2, 3}, "Boiler")});
+    line.units[0].measureUnits = "ppm";
+    LinePoller poller(line, mqtt, sink, metrics);
     poller.start();
     ASSERT_TRUE(metricsShow(metrics, "varno_line_open{line=\"l\"} 0"));
     const std::vector<Message> availability = sink.on("varno/l/1.2.3/availability");
@@ -220,8 +222,38 @@ TEST(GatewayLinePoller, UnitsOfAMissingDeviceAreOfflineFromTheStart)
     const std::string text = metrics.render();
     EXPECT_TRUE(has(text, "varno_point_up{line=\"l\",address=\"1.2.3\"} 0\n")) << text;
     EXPECT_TRUE(has(text, "varno_point_info{line=\"l\",address=\"1.2.3\",name=\"Boiler\"} 1\n"));
+    // Its units come from the configuration: Home Assistant gets the
+    // unit, unavailable, before it ever answers.
+    const std::vector<Message> sensor =
+        sink.on("homeassistant/sensor/varno-gateway/varno_l_1_2_3/config");
+    ASSERT_EQ(sensor.size(), 1u);
+    EXPECT_TRUE(has(sensor[0].payload, "\"unit_of_measurement\":\"ppm\"")) << sensor[0].payload;
+    EXPECT_EQ(sink.on("homeassistant/binary_sensor/varno-gateway/varno_l_1_2_3_alarm/config").size(),
+              1u);
     EXPECT_TRUE(poller.up());
     EXPECT_LT(secondsToStop(poller), 1.0);
+}
+
+// Without units in the configuration, the documents wait for the unit's
+// algorithms, so the first one already has its unit of measurement.
+TEST(GatewayLinePoller, DiscoveryIsCompleteFromTheFirstDocument)
+{
+    varno_test::SimLine sim(Units, false);
+    ASSERT_TRUE(sim.started()) << sim.startError();
+    RecordingSink sink;
+    Metrics metrics;
+    MqttConfig mqtt;
+    LinePoller poller(lineOn(sim.device(), {unit({1, 2, 3}, "")}), mqtt, sink, metrics);
+    poller.start();
+    ASSERT_TRUE(sink.waitFor("varno/l/1.2.3/measure", "\"value\":12.5"));
+    ASSERT_TRUE(sink.waitFor("varno/l/1.2.3/status", "\"alarm\":false"));
+    poller.stop();
+    const std::vector<Message> sensor =
+        sink.on("homeassistant/sensor/varno-gateway/varno_l_1_2_3/config");
+    ASSERT_EQ(sensor.size(), 1u);
+    EXPECT_TRUE(has(sensor[0].payload, "\"unit_of_measurement\":\"%LEL\"")) << sensor[0].payload;
+    // Named by the unit's own text, which the document waited for as well.
+    EXPECT_TRUE(has(sensor[0].payload, "\"name\":\"Boiler room\"")) << sensor[0].payload;
 }
 
 // A scan holds the line for 9 s; a stop ends it at once through the port's
@@ -244,4 +276,59 @@ TEST(GatewayLinePoller, AStopEndsAScanAtOnce)
     const std::string text = metrics.render();
     EXPECT_TRUE(has(text, "varno_line_exchange_duration_seconds_count{line=\"l\"} 0\n")) << text;
     EXPECT_TRUE(has(text, "varno_line_scans_total{line=\"l\"} 0\n")) << text;
+}
+
+// A reload restarts only the line whose settings changed, and does so
+// within a second although that line is inside a scan.
+TEST(GatewayReload, RestartsOnlyTheChangedLineEvenDuringAScan)
+{
+    varno_test::SimLine simA(Units, false);
+    varno_test::SimLine simB(Units, false);
+    ASSERT_TRUE(simA.started()) << simA.startError();
+    ASSERT_TRUE(simB.started()) << simB.startError();
+    GatewayConfig config;
+    config.http.enabled = false;
+    config.mqtt.host = "127.0.0.1";
+    config.mqtt.port = 1;  // no broker: the lines do not need one
+    config.lines.push_back(lineOn(simA.device(), {unit({1, 2, 3}, "Boiler")}));
+    config.lines[0].name = "a";
+    config.lines.push_back(lineOn(simB.device(), {}));
+    config.lines[1].name = "b";
+    config.lines[1].scan = true;
+
+    std::mutex mutex;
+    std::map<std::string, int> opened;
+    auto counting = [&](const LineConfig& line) {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            ++opened[line.name];
+        }
+        return openLine(line);
+    };
+    auto opens = [&](const std::string& name) {
+        std::lock_guard<std::mutex> hold(mutex);
+        return opened[name];
+    };
+    Metrics metrics;
+    Gateway gateway(config, metrics, counting);
+    std::string error;
+    ASSERT_TRUE(gateway.start(error)) << error;
+    ASSERT_TRUE(metricsShow(metrics, "varno_line_open{line=\"b\"} 1"));
+    ASSERT_TRUE(metricsShow(metrics, "varno_point_up{line=\"a\",address=\"1.2.3\"} 1"));
+    std::this_thread::sleep_for(milliseconds(300));  // b is scanning now
+
+    GatewayConfig next = config;
+    next.lines[1].pollIntervalMs = 200;
+    const auto begin = steady_clock::now();
+    ASSERT_TRUE(gateway.reload(next, error)) << error;
+    const double seconds = std::chrono::duration<double>(steady_clock::now() - begin).count();
+    EXPECT_LT(seconds, 2.0);
+    ASSERT_TRUE(metricsShow(metrics, "varno_line_open{line=\"b\"} 1"));
+    EXPECT_EQ(opens("a"), 1);
+    EXPECT_EQ(opens("b"), 2);
+    EXPECT_TRUE(gateway.downLines().empty());
+    // Line a went on as it was: its point kept its state and metrics.
+    EXPECT_TRUE(has(metrics.render(), "varno_point_up{line=\"a\",address=\"1.2.3\"} 1"))
+        << metrics.render();
+    gateway.stop();
 }
