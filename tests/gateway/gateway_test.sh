@@ -328,4 +328,24 @@ kill -KILL "$gateway_pid"; wait "$gateway_pid" 2>/dev/null || true
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: last will after SIGKILL"
 
+# ---- 13. A new topic prefix: what was retained under the old one is
+# emptied through the old connection, then the new names are used.
+"$gateway" -c gateway.yaml >> gateway.log 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+from=$(lines_so_far)
+expect_after "$from" '^varno/line1/1[.]2[.]3/availability online$'
+expect_after "$from" '^homeassistant/sensor/testgw/varno_line1_1_2_3/config '
+sed -i "s|^  client_id: testgw$|  client_id: testgw\n  topic_prefix: site|" gateway.yaml
+grep -q 'topic_prefix: site' gateway.yaml || fail "could not change the prefix: $(cat gateway.yaml)"
+from=$(lines_so_far)
+kill -HUP "$gateway_pid"
+for topic in varno/line1/1[.]2[.]3/availability varno/line1/1[.]2[.]3/params \
+             varno/gateway/testgw/availability homeassistant/sensor/testgw/varno_line1_1_2_3/config; do
+  expect_after "$from" "^$topic$empty"
+done
+expect_after "$from" '^homeassistant/sensor/testgw/varno_line1_1_2_3/config .*"state_topic":"site/line1/1.2.3/measure"'
+kill -TERM "$gateway_pid"; wait "$gateway_pid" || fail "exit $? after SIGTERM"
+echo "ok: a new topic prefix empties the old retained topics"
+
 echo "gateway test passed"

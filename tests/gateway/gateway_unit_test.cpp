@@ -260,3 +260,38 @@ TEST(GatewayPayloads, DiscoveryDocumentsOfAUnitAndOfTheGateway)
         statusPayload(0x0001, mirel_varno::StatusBitTexts(), 3, "x", Clock::time_point()));
     EXPECT_EQ(quiet["alarm"], false);
 }
+
+// A reload that moves the broker connection keeps what is queued; one
+// whose new client cannot be set up leaves the running one as it was.
+TEST(GatewayPublisher, ARestartKeepsTheQueue)
+{
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = 1;  // nothing listens there
+    config.queueLimit = 10;
+    Metrics metrics;
+    Publisher publisher(config, metrics);
+    std::string error;
+    ASSERT_TRUE(publisher.start(error)) << error;
+    publisher.publish("v/l/1.2.3/event", "alarm", false);
+    publisher.publish("v/l/1.2.3/measure", "1", false);
+    const std::vector<std::string> queued = publisher.queuedTopics();
+
+    MqttConfig broken = config;
+    broken.tls = true;
+    broken.caFile = "/nonexistent/ca.pem";
+    EXPECT_FALSE(publisher.restart(broken, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(publisher.config().port, 1);
+
+    MqttConfig next = config;
+    next.port = 2;
+    error.clear();
+    ASSERT_TRUE(publisher.restart(next, error)) << error;
+    EXPECT_EQ(publisher.config().port, 2);
+    publisher.publish("v/l/1.2.3/measure", "2", false);
+    std::vector<std::string> expected = queued;
+    expected.push_back("v/l/1.2.3/measure");
+    EXPECT_EQ(publisher.queuedTopics(), expected);
+    publisher.stop();
+}
