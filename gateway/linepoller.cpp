@@ -340,16 +340,18 @@ void LinePoller::run()
             ClaimGuard claim(*point);
             Unit& unit = units_[unitAddressText(point->address())];
             std::string fault;
+            bool failed = true;
             unit.turnAvailability = unit.availability;
             try {
                 servePoint(*point, unit);
+                failed = false;
             } catch (const Exception& e) {
                 fault = utf8(e.message());
             } catch (const std::exception& e) {
                 fault = e.what();
             }
-            if (!fault.empty()) {
-                unitFailed(*point, unit, fault);
+            if (failed) {
+                unitFailed(*point, unit, fault.empty() ? "a failure without a text" : fault);
                 continue;
             }
             setAvailability(unit, unit.turnAvailability);
