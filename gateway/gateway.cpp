@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "gateway/endpoints.h"
 #include "gateway/log.h"
 
 namespace varno_gateway {
@@ -24,22 +25,8 @@ bool Gateway::start(std::string& error)
         return false;
     }
     if (config_.http.enabled) {
-        http_ = std::make_unique<HttpServer>([this](const std::string& target) {
-            HttpServer::Reply reply;
-            if (target == "/metrics") {
-                reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
-                reply.body = metrics_.render();
-            } else if (target == "/healthz") {
-                reply.contentType = "text/plain; charset=utf-8";
-                reply.body = std::string("ok\nmqtt ") +
-                             (publisher_->connected() ? "connected" : "disconnected") + "\n";
-            } else {
-                reply.status = 404;
-                reply.contentType = "text/plain; charset=utf-8";
-                reply.body = "not found; try /metrics or /healthz\n";
-            }
-            return reply;
-        });
+        http_ = std::make_unique<HttpServer>(
+            [this](const HttpServer::Request& request) { return answerRequest(request, metrics_); });
         if (!http_->start(config_.http.address, config_.http.port, error)) {
             publisher_->stop();
             return false;

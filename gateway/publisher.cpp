@@ -186,7 +186,7 @@ bool Publisher::send(const Message& message)
     // refuses): kept, it would hold up everything queued behind it.
     logLine(Level::Warning, "mqtt: dropped a message on " + message.topic + ": " +
                                 mosquitto_strerror(rc));
-    metrics_.mqttDropped();
+    metrics_.mqttRefused();
     return true;
 }
 

@@ -132,6 +132,97 @@ TEST(GatewayMetrics, LabelValuesAreEscapedAndHistogramsAreCumulative)
     EXPECT_EQ(text.find("varno_point_value{"), std::string::npos);
 }
 
+TEST(GatewayMetrics, ValueSampleOnlyWhileTheUnitAnswersWithAValue)
+{
+    const double noValue = static_cast<double>(mirel_varno::NO_VALUE);
+    const struct {
+        const char* what;
+        double value;
+        int online;  // -1: never reported
+        bool valueSample;
+        bool statusSample;
+    } cases[] = {
+        {"a value, availability not known yet", 12.5, -1, true, true},
+        {"a value, online", 12.5, 1, true, true},
+        {"a value, offline", 12.5, 0, false, false},
+        {"the no-value marker, online", noValue, 1, false, true},
+        {"the no-value marker, offline", noValue, 0, false, false},
+        {"a value close to the marker", -666.66, 1, true, true},
+    };
+    for (const auto& c : cases) {
+        Metrics metrics;
+        metrics.pointValue("l", "1.2.3", c.value, 0x21, 1796675643.5);
+        if (c.online >= 0) {
+            metrics.pointAvailable("l", "1.2.3", c.online == 1);
+        }
+        const std::string text = metrics.render();
+        EXPECT_EQ(text.find("varno_point_value{") != std::string::npos, c.valueSample) << c.what;
+        EXPECT_EQ(text.find("varno_point_status{") != std::string::npos, c.statusSample) << c.what;
+        EXPECT_NE(text.find("varno_point_measure_timestamp_seconds{line=\"l\",address=\"1.2.3\"} "
+                            "1796675643.5\n"),
+                  std::string::npos)
+            << c.what;
+        EXPECT_EQ(text.find("varno_point_up{") != std::string::npos, c.online >= 0) << c.what;
+    }
+}
+
+TEST(GatewayMetrics, HealthNamesFaultsThatOutlastTheGrace)
+{
+    using std::chrono::seconds;
+    const Metrics::SteadyClock::duration within = Metrics::HealthGrace - seconds(1);
+    const Metrics::SteadyClock::duration after = Metrics::HealthGrace + seconds(2);
+    const struct {
+        const char* what;
+        bool connected;
+        bool open;
+        bool up;
+        Metrics::SteadyClock::duration later;
+        bool ok;
+        const char* problem;  // the first one named
+    } cases[] = {
+        {"all well", true, true, true, after, true, nullptr},
+        {"broker away within the grace", false, true, true, within, true, nullptr},
+        {"broker away past the grace", false, true, true, after, false, "broker away for "},
+        {"line closed within the grace", true, false, true, within, true, nullptr},
+        {"line closed past the grace", true, false, true, after, false, "line l1 closed for "},
+        {"line down past the grace", true, true, false, after, false, "line l1 down for "},
+    };
+    for (const auto& c : cases) {
+        Metrics metrics;
+        metrics.mqttConnected(true);
+        metrics.lineOpen("l1", true);
+        metrics.lineOpen("l2", true);
+        metrics.mqttConnected(c.connected);
+        metrics.lineOpen("l1", c.open);
+        metrics.lineUp("l1", c.up);
+        const Metrics::Health health = metrics.health(Metrics::SteadyClock::now() + c.later);
+        EXPECT_EQ(health.ok, c.ok) << c.what << ": " << health.json;
+        const nlohmann::json j = nlohmann::json::parse(health.json);
+        EXPECT_EQ(j["status"], c.ok ? "ok" : "fault") << c.what;
+        EXPECT_EQ(j["mqtt"]["connected"], c.connected) << c.what;
+        EXPECT_EQ(j["lines"]["l1"]["open"], c.open) << c.what;
+        EXPECT_EQ(j["lines"]["l1"]["up"], c.up) << c.what;
+        EXPECT_EQ(j["lines"]["l2"]["open"], true) << c.what;
+        ASSERT_EQ(j["problems"].size(), c.problem == nullptr ? 0u : 1u) << c.what;
+        if (c.problem != nullptr) {
+            EXPECT_EQ(j["problems"][0].get<std::string>().rfind(c.problem, 0), 0u)
+                << c.what << ": " << health.json;
+        }
+    }
+    // A line that comes back clears its fault, and a new fault starts its
+    // own grace instead of inheriting the old one's time.
+    Metrics metrics;
+    metrics.mqttConnected(true);
+    metrics.lineOpen("l1", false);
+    EXPECT_FALSE(metrics.health(Metrics::SteadyClock::now() + after).ok);
+    metrics.lineOpen("l1", true);
+    EXPECT_TRUE(metrics.health(Metrics::SteadyClock::now() + after).ok);
+    metrics.lineUp("l1", false);
+    EXPECT_TRUE(metrics.health(Metrics::SteadyClock::now() + within).ok);
+    const std::string text = metrics.render();
+    EXPECT_NE(text.find("varno_line_up{line=\"l1\"} 0\n"), std::string::npos) << text;
+}
+
 TEST(GatewayPayloads, MeasureCarriesValueStatusBitsAndTime)
 {
     mirel_varno::StatusBitTexts texts({{1, wxString::FromUTF8("Measuring")},
@@ -170,6 +261,7 @@ TEST(GatewayPublisher, KeepsTheNewestMessagesWhileNoBrokerAnswers)
     EXPECT_EQ(publisher.queueLength(), 3u);
     const std::string text = metrics.render();
     EXPECT_NE(text.find("varno_mqtt_queue_dropped_total 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_mqtt_refused_total 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("varno_mqtt_queue_length 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("varno_mqtt_connected 0\n"), std::string::npos) << text;
     publisher.stop();
