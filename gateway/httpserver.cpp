@@ -1,8 +1,11 @@
 #include "gateway/httpserver.h"
 
+#include <algorithm>
 #include <array>
+#include <deque>
 #include <exception>
 #include <optional>
+#include <sstream>
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
@@ -22,6 +25,7 @@ constexpr size_t HttpServer::MaxConnections;
 constexpr size_t HttpServer::HeaderLimit;
 constexpr size_t HttpServer::BodyLimit;
 constexpr std::chrono::seconds HttpServer::RequestTime;
+constexpr size_t HttpServer::StreamBacklog;
 
 namespace {
 
@@ -53,6 +57,7 @@ public:
     }
 
     void start() { read(); }
+    auto executor() { return stream_.get_executor(); }
 
     // Whether the connection waits for (the rest of) a request, and since when.
     bool waiting() const { return waiting_; }
@@ -61,7 +66,27 @@ public:
     void close()
     {
         waiting_ = false;
+        if (stream_handle_) {
+            stream_handle_->ended();
+        }
         stream_.close();
+    }
+
+    // On the server's thread: queues bytes of a streamed reply.
+    void enqueue(std::string bytes)
+    {
+        if (!stream_handle_ || !stream_handle_->open()) {
+            return;
+        }
+        if (backlog_ + bytes.size() > HttpServer::StreamBacklog) {
+            close();  // a client this far behind is not reading
+            return;
+        }
+        backlog_ += bytes.size();
+        outbox_.push_back(std::move(bytes));
+        if (outbox_.size() == 1) {
+            writeNext();
+        }
     }
 
     // Answers without reading a request, then closes.
@@ -139,7 +164,14 @@ private:
                 reply = server_.handler_(r);
             } catch (const std::exception& e) {
                 logLine(Level::Error, "http: " + r.path + ": " + e.what());
-                reply = HttpServer::Reply{500, "text/plain; charset=utf-8", "internal error\n", {}};
+                reply = HttpServer::Reply();
+                reply.status = 500;
+                reply.contentType = "text/plain; charset=utf-8";
+                reply.body = "internal error\n";
+            }
+            if (reply.stream && !head) {
+                startStream(request.version(), reply);
+                return;
             }
             response->result(reply.status);
             response->set(http::field::content_type, reply.contentType);
@@ -163,6 +195,53 @@ private:
                                   return;
                               }
                               self->read();
+                          });
+    }
+
+    // The head of a streamed reply; its end is the end of the connection,
+    // which says so.
+    void startStream(unsigned version, const HttpServer::Reply& reply)
+    {
+        http::response<http::empty_body> head(static_cast<http::status>(reply.status), version);
+        head.set(http::field::server, "varno_gateway");
+        head.set(http::field::content_type, reply.contentType);
+        for (const auto& [name, value] : reply.headers) {
+            head.set(name, value);
+        }
+        head.set(http::field::connection, "close");
+        std::ostringstream text;
+        text << head.base();
+        stream_handle_ = std::shared_ptr<HttpStream>(new HttpStream(weak_from_this()));
+        enqueue(text.str());
+        // The client sends nothing more; a read ends when it goes away.
+        beast::get_lowest_layer(stream_).socket().async_read_some(
+            asio::buffer(scratch_), [self = shared_from_this()](beast::error_code ec, size_t) {
+                if (ec != asio::error::operation_aborted) {
+                    self->close();
+                }
+            });
+        try {
+            reply.stream(stream_handle_);
+        } catch (const std::exception& e) {
+            logLine(Level::Error, std::string("http: stream: ") + e.what());
+            close();
+        }
+    }
+
+    void writeNext()
+    {
+        stream_.expires_after(HttpServer::RequestTime);
+        asio::async_write(stream_, asio::buffer(outbox_.front()),
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec || self->outbox_.empty()) {
+                                  self->close();
+                                  return;
+                              }
+                              self->backlog_ -= self->outbox_.front().size();
+                              self->outbox_.pop_front();
+                              if (!self->outbox_.empty()) {
+                                  self->writeNext();
+                              }
                           });
     }
 
@@ -211,7 +290,46 @@ private:
     std::chrono::steady_clock::time_point waitingSince_;
     std::array<char, 4096> scratch_{};
     size_t drained_ = 0;
+    std::shared_ptr<HttpStream> stream_handle_;
+    std::deque<std::string> outbox_;
+    size_t backlog_ = 0;
 };
+
+bool HttpStream::send(std::string bytes)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    const std::shared_ptr<HttpSession> session = session_.lock();
+    if (!open_ || !session) {
+        return false;
+    }
+    // Posted under the lock: once the server has ended the stream, nothing
+    // more reaches its executor, which may then go away.
+    asio::post(session->executor(),
+               [session, bytes = std::move(bytes)]() mutable { session->enqueue(std::move(bytes)); });
+    return true;
+}
+
+void HttpStream::close()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    const std::shared_ptr<HttpSession> session = session_.lock();
+    if (!open_ || !session) {
+        return;
+    }
+    asio::post(session->executor(), [session] { session->close(); });
+}
+
+bool HttpStream::open() const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    return open_;
+}
+
+void HttpStream::ended()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    open_ = false;
+}
 
 HttpServer::HttpServer(Handler handler)
     : handler_(std::move(handler)), acceptor_(io_), acceptPause_(io_)

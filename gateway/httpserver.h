@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -18,6 +19,29 @@
 namespace varno_gateway {
 
 class HttpSession;
+
+// The open end of a streamed reply (an event stream, say): what is sent
+// goes to the client in order. The stream ends when the client goes, when
+// it falls StreamBacklog bytes behind, on close(), or when the server stops.
+//
+// Thread safety: any thread may call any member.
+class HttpStream {
+public:
+    // Queues the bytes for the client; false once the stream has ended.
+    bool send(std::string bytes);
+    void close();
+    bool open() const;
+
+private:
+    friend class HttpSession;
+    explicit HttpStream(std::weak_ptr<HttpSession> session) : session_(std::move(session)) {}
+    // Called on the server's thread when the connection ends.
+    void ended();
+
+    const std::weak_ptr<HttpSession> session_;
+    mutable std::mutex mutex_;
+    bool open_ = true;
+};
 
 // A small HTTP/1.1 server on a thread of its own; what it answers is the
 // handler's business, the limits that keep it alive are its own:
@@ -32,7 +56,10 @@ class HttpSession;
 //  - when the process runs out of descriptors, accepting pauses (50 ms
 //    doubling to 1 s) and the connection waiting longest for a request is
 //    closed to make room, instead of the accept loop spinning.
-// Only GET and HEAD reach the handler; other methods get 405.
+// Only GET and HEAD reach the handler; other methods get 405. A handler
+// may answer with a stream (Reply::stream): the connection then stays
+// open for what the stream is given, counts against the cap, and is never
+// taken for a newcomer; limit the streams well below the cap.
 //
 // Thread safety: start() and stop() from one thread; the handler runs on
 // the server's thread.
@@ -42,6 +69,7 @@ public:
     static constexpr size_t HeaderLimit = 8 * 1024;
     static constexpr size_t BodyLimit = 8 * 1024;
     static constexpr std::chrono::seconds RequestTime{10};
+    static constexpr size_t StreamBacklog = 256 * 1024;
 
     struct Request {
         bool head = false;   // HEAD: the reply's body is not sent
@@ -53,6 +81,10 @@ public:
         std::string contentType;
         std::string body;
         std::vector<std::pair<std::string, std::string>> headers;  // more fields
+        // When set, the reply is a stream: the head goes out (status,
+        // content type, headers; the body is ignored) and this is called,
+        // on the server's thread, with the stream to feed.
+        std::function<void(std::shared_ptr<HttpStream>)> stream;
     };
     using Handler = std::function<Reply(const Request& request)>;
 
@@ -69,6 +101,29 @@ public:
 
 private:
     friend class HttpSession;
+
+// The open end of a streamed reply (an event stream, say): what is sent
+// goes to the client in order. The stream ends when the client goes, when
+// it falls StreamBacklog bytes behind, on close(), or when the server stops.
+//
+// Thread safety: any thread may call any member.
+class HttpStream {
+public:
+    // Queues the bytes for the client; false once the stream has ended.
+    bool send(std::string bytes);
+    void close();
+    bool open() const;
+
+private:
+    friend class HttpSession;
+    explicit HttpStream(std::weak_ptr<HttpSession> session) : session_(std::move(session)) {}
+    // Called on the server's thread when the connection ends.
+    void ended();
+
+    const std::weak_ptr<HttpSession> session_;
+    mutable std::mutex mutex_;
+    bool open_ = true;
+};
 
     void accept();
     void onAccept(const boost::system::error_code& ec, boost::asio::ip::tcp::socket socket);

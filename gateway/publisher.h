@@ -65,6 +65,9 @@ private:
     // dropped and counted instead.
     bool send(const Message& message);
     void keep(Message message);
+    // Logs a failure to reach the broker once per change of state: a
+    // broker that stays away is tried again and again. mutex_ held.
+    void noteFailure(const std::string& text);
 
     MqttConfig config_;
     Metrics& metrics_;
@@ -73,6 +76,7 @@ private:
 
     mutable std::mutex mutex_;
     bool connected_ = false;
+    std::string failure_;  // the last failure logged, empty once connected
     std::deque<Message> queue_;
     std::map<std::string, std::string> retained_;
 };

@@ -71,6 +71,13 @@ printf 'lines:\n  - name: a\n    device: x\n    scan: true\n    poll_interval: f
 check_bad 'bad.yaml:5: lines[0].poll_interval: must be a number of seconds'
 printf 'mqtt:\n  username: u\n  password_env: VARNO_TEST_UNSET_PASSWORD\nlines: []\n' > bad.yaml
 check_bad 'bad.yaml:3: mqtt.password_env: the environment variable VARNO_TEST_UNSET_PASSWORD is not set'
+printf 'http: {listen: "127.0.0.1:0", listen: "off"}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: http.listen: given twice (first on line 1)'
+printf 'http: {listen: "gateway.invalid:9108"}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: http.listen: "gateway.invalid" is not an IP address'
+: > empty.password
+printf 'mqtt: {username: u, password_file: empty.password}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: mqtt.password_file: "empty.password" is empty'
 printf 'lines: [\n' > bad.yaml
 check_bad 'bad.yaml:2: not valid YAML'
 code=0; "$gateway" --check -c missing.yaml > /dev/null 2>&1 || code=$?
@@ -225,6 +232,9 @@ wait_for 'health_is "HTTP/1.0 503 Service Unavailable"' 150
 for part in '"status":"fault"' '"problems":["broker away for ' '"mqtt":{"connected":false,'; do
   grep -qF "$part" health.txt || fail "/healthz without $part: $(cat health.txt)"
 done
+# The outage is logged once, not at every retry.
+[ "$(grep -c 'mqtt: connection lost; reconnecting' gateway.log)" -eq 1 ] || fail "the outage logged other than once"
+! grep -q 'mqtt: cannot connect' gateway.log || fail "retries logged"
 from=$(lines_so_far)
 start_broker
 record

@@ -2,7 +2,9 @@
 // the limits on requests, and the connection cap.
 
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -79,15 +81,64 @@ private:
     bool closed_ = false;
 };
 
+// The stream the last GET /stream opened.
+std::shared_ptr<HttpStream> lastStream;
+std::mutex lastStreamLock;
+
+std::shared_ptr<HttpStream> takeStream()
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+        {
+            std::lock_guard<std::mutex> hold(lastStreamLock);
+            if (lastStream) {
+                return std::move(lastStream);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return nullptr;
+}
+
+bool endsWithin(const HttpStream& stream, std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (stream.open() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return !stream.open();
+}
+
+HttpServer::Reply reply(unsigned status, const char* type, const char* body,
+                        std::vector<std::pair<std::string, std::string>> headers = {})
+{
+    HttpServer::Reply r;
+    r.status = status;
+    r.contentType = type;
+    r.body = body;
+    r.headers = std::move(headers);
+    return r;
+}
+
 HttpServer::Reply handle(const HttpServer::Request& request)
 {
+    if (request.path == "/stream") {
+        HttpServer::Reply streamed =
+            reply(200, "text/event-stream", "ignored", {{"Cache-Control", "no-store"}});
+        streamed.stream = [](std::shared_ptr<HttpStream> stream) {
+            stream->send("data: first\n\n");
+            std::lock_guard<std::mutex> hold(lastStreamLock);
+            lastStream = std::move(stream);
+        };
+        return streamed;
+    }
     if (request.path == "/ok") {
-        return {200, "text/plain", "hello\n", {{"X-Seen", request.query}}};
+        return reply(200, "text/plain", "hello\n", {{"X-Seen", request.query}});
     }
     if (request.path == "/throw") {
         throw std::runtime_error("broken handler");
     }
-    return {404, "text/plain", "none\n", {}};
+    return reply(404, "text/plain", "none\n");
 }
 
 struct Split {
@@ -204,4 +255,52 @@ TEST(GatewayHttp, OverTheCapTheLongestWaitingConnectionMakesRoom)
     EXPECT_TRUE(idle.front()->closed());
     idle.back()->send("GET /ok HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(split(idle.back()->receiveAll()).statusLine, "HTTP/1.1 200 OK");
+}
+
+TEST(GatewayHttp, AStreamCarriesWhatItIsSentUntilTheClientGoes)
+{
+    HttpServer server(handle);
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    {
+        auto client = std::make_unique<Client>(server.port());
+        client->send("GET /stream HTTP/1.1\r\nHost: h\r\n\r\n");
+        const std::shared_ptr<HttpStream> stream = takeStream();
+        ASSERT_TRUE(stream);
+        EXPECT_TRUE(stream->send("data: second\n\n"));
+        const std::string got = client->receiveAll(std::chrono::milliseconds(1000));
+        EXPECT_EQ(got,
+                  "HTTP/1.1 200 OK\r\nServer: varno_gateway\r\nContent-Type: text/event-stream\r\n"
+                  "Cache-Control: no-store\r\nConnection: close\r\n\r\n"
+                  "data: first\n\ndata: second\n\n");
+        EXPECT_FALSE(client->closed());
+        client.reset();
+        EXPECT_TRUE(endsWithin(*stream, std::chrono::seconds(5)));
+        EXPECT_FALSE(stream->send("data: late\n\n"));
+    }
+    {
+        // A client that does not read ends its stream instead of making
+        // the server keep everything for it.
+        Client client(server.port());
+        client.send("GET /stream HTTP/1.1\r\nHost: h\r\n\r\n");
+        const std::shared_ptr<HttpStream> stream = takeStream();
+        ASSERT_TRUE(stream);
+        const std::string chunk(64 * 1024, 'x');
+        size_t sent = 0;
+        while (stream->send(chunk) && sent < (256u << 20)) {
+            sent += chunk.size();
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        EXPECT_TRUE(endsWithin(*stream, std::chrono::seconds(5))) << sent;
+    }
+    {
+        // The server's end ends the stream too.
+        Client client(server.port());
+        client.send("GET /stream HTTP/1.1\r\nHost: h\r\n\r\n");
+        const std::shared_ptr<HttpStream> stream = takeStream();
+        ASSERT_TRUE(stream);
+        server.stop();
+        EXPECT_FALSE(stream->open());
+        EXPECT_FALSE(stream->send("data: after\n\n"));
+    }
 }
