@@ -306,7 +306,15 @@ expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: last will after SIGKILL"
 
 # ---- 13. Out of descriptors: more idle connections than the process may
-# open neither make the accept loop spin nor shut /healthz out.
+# open neither make the accept loop spin nor shut /healthz out. The
+# sanitizers' runtime needs descriptors of its own to check a call (a
+# pipe to probe memory) and reports a fault when it gets none, so this
+# runs in the plain build only.
+if grep -q -a __asan_init "$gateway"; then
+  echo "skipped: out of descriptors (a sanitizer build)"
+  echo "gateway test passed"
+  exit 0
+fi
 ( ulimit -n 40; exec "$gateway" -c gateway.yaml ) >> gateway.log 2>&1 &
 gateway_pid=$!
 pids+=("$gateway_pid")
