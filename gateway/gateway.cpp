@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "gateway/endpoints.h"
 #include "gateway/log.h"
 #include "gateway/payloads.h"
 
@@ -74,22 +75,8 @@ bool Gateway::startHttp(const HttpConfig& http, std::string& error)
     if (!http.enabled) {
         return true;
     }
-    auto server = std::make_unique<HttpServer>([this](const std::string& target) {
-        HttpServer::Reply reply;
-        if (target == "/metrics") {
-            reply.contentType = "text/plain; version=0.0.4; charset=utf-8";
-            reply.body = metrics_.render();
-        } else if (target == "/healthz") {
-            reply.contentType = "text/plain; charset=utf-8";
-            reply.body = std::string("ok\nmqtt ") +
-                         (publisher_->connected() ? "connected" : "disconnected") + "\n";
-        } else {
-            reply.status = 404;
-            reply.contentType = "text/plain; charset=utf-8";
-            reply.body = "not found; try /metrics or /healthz\n";
-        }
-        return reply;
-    });
+    auto server = std::make_unique<HttpServer>(
+        [this](const HttpServer::Request& request) { return answerRequest(request, metrics_); });
     if (!server->start(http.address, http.port, error)) {
         return false;
     }

@@ -98,15 +98,17 @@ bool Publisher::run(mosquitto* client, std::string& error)
         client_ = client;
         connected_ = false;
         announceOffline_ = true;
+        failure_.clear();  // a new broker set-up: its first failure is news
     }
     loopRunning_ = true;
     // A broker that is not there yet is retried by the network thread.
     rc = mosquitto_connect_async(client, config_.host.c_str(), config_.port, config_.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
-        logLine(Level::Warning, "mqtt: " + config_.host + ":" + std::to_string(config_.port) +
-                                    ": " + (rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno))
-                                                                 : mosquitto_strerror(rc)) +
-                                    "; retrying");
+        const std::string reason =
+            rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
+        std::lock_guard<std::mutex> hold(mutex_);
+        noteFailure("cannot connect to " + config_.host + ":" + std::to_string(config_.port) +
+                    ": " + reason + "; retrying");
     }
     return true;
 }
@@ -282,18 +284,27 @@ void Publisher::keep(Message message)
     metrics_.mqttQueue(queue_.size());
 }
 
+void Publisher::noteFailure(const std::string& text)
+{
+    if (text != failure_) {
+        failure_ = text;
+        logLine(Level::Warning, "mqtt: " + text);
+    }
+}
+
 void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
 {
     auto* p = static_cast<Publisher*>(self);
+    std::lock_guard<std::mutex> hold(p->mutex_);
     if (rc != 0) {
-        logLine(Level::Warning, std::string("mqtt: broker refused the connection: ") +
-                                    mosquitto_connack_string(rc));
+        p->noteFailure(std::string("broker refused the connection: ") +
+                       mosquitto_connack_string(rc) + "; retrying");
         return;
     }
-    std::lock_guard<std::mutex> hold(p->mutex_);
     if (p->client_ == nullptr) {
         return;  // stopping
     }
+    p->failure_.clear();
     p->connected_ = true;
     p->metrics_.mqttConnected(true);
     p->metrics_.mqttConnects();
@@ -319,10 +330,21 @@ void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
 
 void Publisher::onDisconnect(mosquitto* /*client*/, void* self, int rc)
 {
+    // The reason of a failed connect is in errno when rc says so; the
+    // lock below may change it.
+    const int error = errno;
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> hold(p->mutex_);
     if (p->connected_ && rc != 0) {
-        logLine(Level::Warning, "mqtt: connection lost; reconnecting");
+        p->noteFailure("connection lost; reconnecting");
+    } else if (rc != 0 && p->failure_.empty() && p->client_ != nullptr) {
+        // A connect that failed before the broker answered; later retries
+        // fail without a word from the library, and change nothing here.
+        p->noteFailure("cannot connect to " + p->config_.host + ":" +
+                       std::to_string(p->config_.port) + ": " +
+                       (rc == MOSQ_ERR_ERRNO ? std::string(strerror(error))
+                                             : mosquitto_strerror(rc)) +
+                       "; retrying");
     }
     p->connected_ = false;
     p->metrics_.mqttConnected(false);

@@ -87,6 +87,9 @@ private:
     bool run(mosquitto* client, std::string& error);
     // Ends the running client: "offline" first when `announce`.
     void endClient(bool announce);
+    // Logs a failure to reach the broker once per change of state: a
+    // broker that stays away is tried again and again. mutex_ held.
+    void noteFailure(const std::string& text);
 
     MqttConfig config_;
     Metrics& metrics_;
@@ -95,6 +98,7 @@ private:
 
     mutable std::mutex mutex_;
     bool connected_ = false;
+    std::string failure_;  // the last failure logged, empty once connected
     std::deque<Message> queue_;
     std::map<std::string, std::string> retained_;
     // Retained topics to empty once a connection is up.

@@ -1,6 +1,9 @@
 // The gateway's parts without the network: configuration, metrics text,
 // payloads, and the broker queue while no broker answers.
 
+#include <chrono>
+#include <cstdlib>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -98,7 +101,32 @@ TEST(GatewayConfig, MistakesNameLineAndKey)
          "g.yaml:2: lines[0].scan: must be true or false, not \"maybe\""},
         {"lines: 3\n", "g.yaml:1: lines: must be a list of at least one line"},
         {"linez: []\n", "g.yaml:1: linez: unknown key"},
+        {"http:\n  listen: \"127.0.0.1:0\"\n  listen: \"off\"\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:3: http.listen: given twice (first on line 2)"},
+        {"lines: []\nlines: []\n", "g.yaml:2: lines: given twice (first on line 1)"},
+        {"lines:\n  - {name: a, device: x,\n     units: [{address: 1.2.3, address: 1.2.4}]}\n",
+         "g.yaml:3: lines[0].units[0].address: given twice (first on line 3)"},
+        {"? [a, b]\n: 1\nlines: []\n", "g.yaml:1: (top): a key must be a single value"},
+        {"http:\n  listen: example.org:9108\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: http.listen: \"example.org\" is not an IP address"},
+        {"mqtt:\n  username: u\n  password_file: /dev/null\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:3: mqtt.password_file: \"/dev/null\" is empty"},
+        {"mqtt:\n  username: u\n  password_env: VARNO_TEST_EMPTY_PASSWORD\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:3: mqtt.password_env: the environment variable VARNO_TEST_EMPTY_PASSWORD is empty"},
+        {"mqtt:\n  tls:\n    ca_file: /nonexistent/ca.pem\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:3: mqtt.tls.ca_file: cannot read \"/nonexistent/ca.pem\""},
+        {"lines:\n  - name: a\n    device: x\n    units:\n      - {address: 1.2.3, name: Caf\xe9}\n",
+         "g.yaml:5: lines[0].units[0].name: must be UTF-8 text without control characters"},
+        {"lines:\n  - name: caf\xc3\xa9\n    device: x\n    scan: true\n",
+         "g.yaml:2: lines[0].name: must be 1 to 64"},
+        {"mqtt:\n  client_id: \"a\\tb\"\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: mqtt.client_id: must be 1 to 64"},
+        {"mqtt:\n  topic_prefix: \"site\\x01\"\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: mqtt.topic_prefix: must be a topic without"},
+        {"mqtt:\n  username: \"u\\x7f\"\nlines:\n  - {name: a, device: x, scan: true}\n",
+         "g.yaml:2: mqtt.username: must be UTF-8 text without control characters"},
     };
+    ::setenv("VARNO_TEST_EMPTY_PASSWORD", "", 1);
     for (const auto& c : cases) {
         try {
             parseConfig(c.text, "g.yaml");
@@ -108,6 +136,46 @@ TEST(GatewayConfig, MistakesNameLineAndKey)
                 << "got: " << e.what() << "\nwanted: " << c.message;
         }
     }
+}
+
+TEST(GatewayConfig, UnitNamesMustBeCleanUtf8)
+{
+    const struct {
+        const char* name;
+        bool ok;
+    } cases[] = {
+        {"Boiler room 2", true},
+        {"Kotol \xc5\x88 \xe2\x82\xac \xf0\x9f\x94\xa5", true},  // 2, 3 and 4 bytes
+        {"Caf\xe9", false},                 // Latin-1
+        {"\xc0\xaf", false},                // an overlong '/'
+        {"\xed\xa0\x80", false},            // a surrogate
+        {"\xf4\x90\x80\x80", false},        // past U+10FFFF
+        {"\xe2\x82", false},                // cut short
+        {"tab\there", false},
+        {"nel\xc2\x85here", false},          // a C1 control
+        {"del\x7f", false},
+    };
+    for (const auto& c : cases) {
+        const std::string text = "lines:\n  - name: a\n    device: x\n    units:\n"
+                                 "      - address: 1.2.3\n        name: \"" +
+                                 std::string(c.name) + "\"\n";
+        bool accepted = true;
+        try {
+            const GatewayConfig config = parseConfig(text, "g.yaml");
+            EXPECT_EQ(config.lines.at(0).units.at(0).name, c.name);
+        } catch (const ConfigError& e) {
+            accepted = false;
+            EXPECT_EQ(std::string(e.what()).rfind("g.yaml:6: lines[0].units[0].name: ", 0), 0u)
+                << e.what();
+        }
+        EXPECT_EQ(accepted, c.ok) << c.name;
+    }
+    // The one host name that is taken, and taken as an address at once.
+    const GatewayConfig local = parseConfig(
+        "http: {listen: \"localhost:9108\"}\nlines:\n  - {name: a, device: x, scan: true}\n",
+        "g.yaml");
+    EXPECT_EQ(local.http.address, "127.0.0.1");
+    EXPECT_EQ(local.http.port, 9108);
 }
 
 TEST(GatewayMetrics, LabelValuesAreEscapedAndHistogramsAreCumulative)
@@ -130,6 +198,97 @@ TEST(GatewayMetrics, LabelValuesAreEscapedAndHistogramsAreCumulative)
     EXPECT_NE(text.find("varno_line_failures_total{line=\"l\",code=\"3840\"} 2\n"), std::string::npos);
     // A point without a value yet has no value sample.
     EXPECT_EQ(text.find("varno_point_value{"), std::string::npos);
+}
+
+TEST(GatewayMetrics, ValueSampleOnlyWhileTheUnitAnswersWithAValue)
+{
+    const double noValue = static_cast<double>(mirel_varno::NO_VALUE);
+    const struct {
+        const char* what;
+        double value;
+        int online;  // -1: never reported
+        bool valueSample;
+        bool statusSample;
+    } cases[] = {
+        {"a value, availability not known yet", 12.5, -1, true, true},
+        {"a value, online", 12.5, 1, true, true},
+        {"a value, offline", 12.5, 0, false, false},
+        {"the no-value marker, online", noValue, 1, false, true},
+        {"the no-value marker, offline", noValue, 0, false, false},
+        {"a value close to the marker", -666.66, 1, true, true},
+    };
+    for (const auto& c : cases) {
+        Metrics metrics;
+        metrics.pointValue("l", "1.2.3", c.value, 0x21, 1796675643.5);
+        if (c.online >= 0) {
+            metrics.pointAvailable("l", "1.2.3", c.online == 1);
+        }
+        const std::string text = metrics.render();
+        EXPECT_EQ(text.find("varno_point_value{") != std::string::npos, c.valueSample) << c.what;
+        EXPECT_EQ(text.find("varno_point_status{") != std::string::npos, c.statusSample) << c.what;
+        EXPECT_NE(text.find("varno_point_measure_timestamp_seconds{line=\"l\",address=\"1.2.3\"} "
+                            "1796675643.5\n"),
+                  std::string::npos)
+            << c.what;
+        EXPECT_EQ(text.find("varno_point_up{") != std::string::npos, c.online >= 0) << c.what;
+    }
+}
+
+TEST(GatewayMetrics, HealthNamesFaultsThatOutlastTheGrace)
+{
+    using std::chrono::seconds;
+    const Metrics::SteadyClock::duration within = Metrics::HealthGrace - seconds(1);
+    const Metrics::SteadyClock::duration after = Metrics::HealthGrace + seconds(2);
+    const struct {
+        const char* what;
+        bool connected;
+        bool open;
+        bool up;
+        Metrics::SteadyClock::duration later;
+        bool ok;
+        const char* problem;  // the first one named
+    } cases[] = {
+        {"all well", true, true, true, after, true, nullptr},
+        {"broker away within the grace", false, true, true, within, true, nullptr},
+        {"broker away past the grace", false, true, true, after, false, "broker away for "},
+        {"line closed within the grace", true, false, true, within, true, nullptr},
+        {"line closed past the grace", true, false, true, after, false, "line l1 closed for "},
+        {"line down past the grace", true, true, false, after, false, "line l1 down for "},
+    };
+    for (const auto& c : cases) {
+        Metrics metrics;
+        metrics.mqttConnected(true);
+        metrics.lineOpen("l1", true);
+        metrics.lineOpen("l2", true);
+        metrics.mqttConnected(c.connected);
+        metrics.lineOpen("l1", c.open);
+        metrics.lineUp("l1", c.up);
+        const Metrics::Health health = metrics.health(Metrics::SteadyClock::now() + c.later);
+        EXPECT_EQ(health.ok, c.ok) << c.what << ": " << health.json;
+        const nlohmann::json j = nlohmann::json::parse(health.json);
+        EXPECT_EQ(j["status"], c.ok ? "ok" : "fault") << c.what;
+        EXPECT_EQ(j["mqtt"]["connected"], c.connected) << c.what;
+        EXPECT_EQ(j["lines"]["l1"]["open"], c.open) << c.what;
+        EXPECT_EQ(j["lines"]["l1"]["up"], c.up) << c.what;
+        EXPECT_EQ(j["lines"]["l2"]["open"], true) << c.what;
+        ASSERT_EQ(j["problems"].size(), c.problem == nullptr ? 0u : 1u) << c.what;
+        if (c.problem != nullptr) {
+            EXPECT_EQ(j["problems"][0].get<std::string>().rfind(c.problem, 0), 0u)
+                << c.what << ": " << health.json;
+        }
+    }
+    // A line that comes back clears its fault, and a new fault starts its
+    // own grace instead of inheriting the old one's time.
+    Metrics metrics;
+    metrics.mqttConnected(true);
+    metrics.lineOpen("l1", false);
+    EXPECT_FALSE(metrics.health(Metrics::SteadyClock::now() + after).ok);
+    metrics.lineOpen("l1", true);
+    EXPECT_TRUE(metrics.health(Metrics::SteadyClock::now() + after).ok);
+    metrics.lineUp("l1", false);
+    EXPECT_TRUE(metrics.health(Metrics::SteadyClock::now() + within).ok);
+    const std::string text = metrics.render();
+    EXPECT_NE(text.find("varno_line_up{line=\"l1\"} 0\n"), std::string::npos) << text;
 }
 
 TEST(GatewayPayloads, MeasureCarriesValueStatusBitsAndTime)
@@ -173,9 +332,34 @@ TEST(GatewayPublisher, KeepsTheNewestMessagesWhileNoBrokerAnswers)
     EXPECT_EQ(publisher.queueLength(), 3u);
     const std::string text = metrics.render();
     EXPECT_NE(text.find("varno_mqtt_queue_dropped_total 2\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("varno_mqtt_refused_total 0\n"), std::string::npos) << text;
     EXPECT_NE(text.find("varno_mqtt_queue_length 3\n"), std::string::npos) << text;
     EXPECT_NE(text.find("varno_mqtt_connected 0\n"), std::string::npos) << text;
     publisher.stop();
+}
+
+TEST(GatewayPublisher, LogsABrokerThatCannotBeReachedOncePerOutage)
+{
+    MqttConfig config;
+    config.host = "127.0.0.1";
+    config.port = 1;  // nothing listens there
+    Metrics metrics;
+    testing::internal::CaptureStderr();
+    {
+        Publisher publisher(config, metrics);
+        std::string error;
+        ASSERT_TRUE(publisher.start(error)) << error;
+        // The client retries after 1 s and 2 s more: two silent failures.
+        std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+        publisher.stop();
+    }
+    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string line = "mqtt: cannot connect to 127.0.0.1:1: Connection refused; retrying\n";
+    size_t count = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 1u) << log;
 }
 
 // A full queue makes room with the oldest routine measure; events (alarms,
