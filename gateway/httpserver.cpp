@@ -1,6 +1,7 @@
 #include "gateway/httpserver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <deque>
 #include <exception>
@@ -37,12 +38,15 @@ constexpr std::chrono::milliseconds LongestPause{1000};
 constexpr std::chrono::seconds DrainTime{1};
 constexpr size_t DrainLimit = 64 * 1024;
 
+// Compared by number, with no call into the error's category: when the
+// descriptors are out, the less this path does the better.
 bool outOfResources(const beast::error_code& ec)
 {
-    return ec == boost::system::errc::too_many_files_open ||
-           ec == boost::system::errc::too_many_files_open_in_system ||
-           ec == boost::system::errc::no_buffer_space ||
-           ec == boost::system::errc::not_enough_memory;
+    if (ec.category() != boost::system::system_category()) {
+        return false;
+    }
+    const int e = ec.value();
+    return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM;
 }
 
 }  // namespace
@@ -66,8 +70,8 @@ public:
     void close()
     {
         waiting_ = false;
-        if (stream_handle_) {
-            stream_handle_->ended();
+        if (streamHandle_) {
+            streamHandle_->ended();
         }
         stream_.close();
     }
@@ -75,7 +79,7 @@ public:
     // On the server's thread: queues bytes of a streamed reply.
     void enqueue(std::string bytes)
     {
-        if (!stream_handle_ || !stream_handle_->open()) {
+        if (!streamHandle_ || !streamHandle_->open()) {
             return;
         }
         if (backlog_ + bytes.size() > HttpServer::StreamBacklog) {
@@ -211,7 +215,7 @@ private:
         head.set(http::field::connection, "close");
         std::ostringstream text;
         text << head.base();
-        stream_handle_ = std::shared_ptr<HttpStream>(new HttpStream(weak_from_this()));
+        streamHandle_ = std::shared_ptr<HttpStream>(new HttpStream(weak_from_this()));
         enqueue(text.str());
         // The client sends nothing more; a read ends when it goes away.
         beast::get_lowest_layer(stream_).socket().async_read_some(
@@ -221,7 +225,7 @@ private:
                 }
             });
         try {
-            reply.stream(stream_handle_);
+            reply.stream(streamHandle_);
         } catch (const std::exception& e) {
             logLine(Level::Error, std::string("http: stream: ") + e.what());
             close();
@@ -290,7 +294,7 @@ private:
     std::chrono::steady_clock::time_point waitingSince_;
     std::array<char, 4096> scratch_{};
     size_t drained_ = 0;
-    std::shared_ptr<HttpStream> stream_handle_;
+    std::shared_ptr<HttpStream> streamHandle_;
     std::deque<std::string> outbox_;
     size_t backlog_ = 0;
 };
