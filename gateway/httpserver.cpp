@@ -109,7 +109,7 @@ private:
         parser_->body_limit(HttpServer::BodyLimit);
         waiting_ = true;
         waitingSince_ = std::chrono::steady_clock::now();
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) {
                              self->onRead(ec);
@@ -127,11 +127,9 @@ private:
             fail(parser_->get().version(), http::status::payload_too_large,
                  "request body larger than " + std::to_string(HttpServer::BodyLimit) +
                      " bytes\n");
-        } else if (ec == beast::error::timeout && parser_->got_some()) {
-            fail(parser_->get().version(), http::status::request_timeout,
-                 "request not complete within " +
-                     std::to_string(HttpServer::RequestTime.count()) + " s\n");
-        } else if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        } else if (ec == http::error::end_of_stream ||
+                   // the stream has closed the socket on its time limit
+                   ec == beast::error::timeout ||
                    ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
                    ec == asio::error::eof || ec == http::error::partial_message) {
             stream_.close();
@@ -191,7 +189,7 @@ private:
         if (!head) {
             response->prepare_payload();
         }
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response](beast::error_code ec, size_t) {
                               if (ec || !response->keep_alive()) {
@@ -234,7 +232,7 @@ private:
 
     void writeNext()
     {
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         asio::async_write(stream_, asio::buffer(outbox_.front()),
                           [self = shared_from_this()](beast::error_code ec, size_t) {
                               if (ec || self->outbox_.empty()) {
@@ -258,7 +256,7 @@ private:
         response->keep_alive(false);
         response->body() = body;
         response->prepare_payload();
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response](beast::error_code, size_t) {
                               self->drain();
@@ -335,8 +333,8 @@ void HttpStream::ended()
     open_ = false;
 }
 
-HttpServer::HttpServer(Handler handler)
-    : handler_(std::move(handler)), acceptor_(io_), acceptPause_(io_)
+HttpServer::HttpServer(Handler handler, std::chrono::milliseconds requestTime)
+    : handler_(std::move(handler)), requestTime_(requestTime), acceptor_(io_), acceptPause_(io_)
 {
 }
 
