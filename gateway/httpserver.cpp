@@ -1,6 +1,7 @@
 #include "gateway/httpserver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <array>
 #include <deque>
 #include <exception>
@@ -37,12 +38,15 @@ constexpr std::chrono::milliseconds LongestPause{1000};
 constexpr std::chrono::seconds DrainTime{1};
 constexpr size_t DrainLimit = 64 * 1024;
 
+// Compared by number, with no call into the error's category: when the
+// descriptors are out, the less this path does the better.
 bool outOfResources(const beast::error_code& ec)
 {
-    return ec == boost::system::errc::too_many_files_open ||
-           ec == boost::system::errc::too_many_files_open_in_system ||
-           ec == boost::system::errc::no_buffer_space ||
-           ec == boost::system::errc::not_enough_memory;
+    if (ec.category() != boost::system::system_category()) {
+        return false;
+    }
+    const int e = ec.value();
+    return e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM;
 }
 
 }  // namespace
@@ -66,8 +70,8 @@ public:
     void close()
     {
         waiting_ = false;
-        if (stream_handle_) {
-            stream_handle_->ended();
+        if (streamHandle_) {
+            streamHandle_->ended();
         }
         stream_.close();
     }
@@ -75,7 +79,7 @@ public:
     // On the server's thread: queues bytes of a streamed reply.
     void enqueue(std::string bytes)
     {
-        if (!stream_handle_ || !stream_handle_->open()) {
+        if (!streamHandle_ || !streamHandle_->open()) {
             return;
         }
         if (backlog_ + bytes.size() > HttpServer::StreamBacklog) {
@@ -105,7 +109,7 @@ private:
         parser_->body_limit(HttpServer::BodyLimit);
         waiting_ = true;
         waitingSince_ = std::chrono::steady_clock::now();
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) {
                              self->onRead(ec);
@@ -123,11 +127,9 @@ private:
             fail(parser_->get().version(), http::status::payload_too_large,
                  "request body larger than " + std::to_string(HttpServer::BodyLimit) +
                      " bytes\n");
-        } else if (ec == beast::error::timeout && parser_->got_some()) {
-            fail(parser_->get().version(), http::status::request_timeout,
-                 "request not complete within " +
-                     std::to_string(HttpServer::RequestTime.count()) + " s\n");
-        } else if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        } else if (ec == http::error::end_of_stream ||
+                   // the stream has closed the socket on its time limit
+                   ec == beast::error::timeout ||
                    ec == asio::error::operation_aborted || ec == asio::error::connection_reset ||
                    ec == asio::error::eof || ec == http::error::partial_message) {
             stream_.close();
@@ -187,7 +189,7 @@ private:
         if (!head) {
             response->prepare_payload();
         }
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response](beast::error_code ec, size_t) {
                               if (ec || !response->keep_alive()) {
@@ -211,7 +213,7 @@ private:
         head.set(http::field::connection, "close");
         std::ostringstream text;
         text << head.base();
-        stream_handle_ = std::shared_ptr<HttpStream>(new HttpStream(weak_from_this()));
+        streamHandle_ = std::shared_ptr<HttpStream>(new HttpStream(weak_from_this()));
         enqueue(text.str());
         // The client sends nothing more; a read ends when it goes away.
         beast::get_lowest_layer(stream_).socket().async_read_some(
@@ -221,7 +223,7 @@ private:
                 }
             });
         try {
-            reply.stream(stream_handle_);
+            reply.stream(streamHandle_);
         } catch (const std::exception& e) {
             logLine(Level::Error, std::string("http: stream: ") + e.what());
             close();
@@ -230,7 +232,7 @@ private:
 
     void writeNext()
     {
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         asio::async_write(stream_, asio::buffer(outbox_.front()),
                           [self = shared_from_this()](beast::error_code ec, size_t) {
                               if (ec || self->outbox_.empty()) {
@@ -254,7 +256,7 @@ private:
         response->keep_alive(false);
         response->body() = body;
         response->prepare_payload();
-        stream_.expires_after(HttpServer::RequestTime);
+        stream_.expires_after(server_.requestTime_);
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response](beast::error_code, size_t) {
                               self->drain();
@@ -290,7 +292,7 @@ private:
     std::chrono::steady_clock::time_point waitingSince_;
     std::array<char, 4096> scratch_{};
     size_t drained_ = 0;
-    std::shared_ptr<HttpStream> stream_handle_;
+    std::shared_ptr<HttpStream> streamHandle_;
     std::deque<std::string> outbox_;
     size_t backlog_ = 0;
 };
@@ -331,8 +333,8 @@ void HttpStream::ended()
     open_ = false;
 }
 
-HttpServer::HttpServer(Handler handler)
-    : handler_(std::move(handler)), acceptor_(io_), acceptPause_(io_)
+HttpServer::HttpServer(Handler handler, std::chrono::milliseconds requestTime)
+    : handler_(std::move(handler)), requestTime_(requestTime), acceptor_(io_), acceptPause_(io_)
 {
 }
 

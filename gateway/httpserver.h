@@ -49,8 +49,9 @@ private:
 //    takes the place of the connection that has waited longest for its
 //    request, so idle or slow clients cannot lock out a health check; when
 //    none waits, the newcomer gets 503 and is closed;
-//  - a request has RequestTime from its first byte (or from the end of the
-//    previous reply) to arrive whole, and its reply as long to be taken;
+//  - a connection has RequestTime from its start (or from the end of the
+//    previous reply) for its request to arrive whole, and the reply as
+//    long to be taken; past it, the connection is closed;
 //  - a request header over HeaderLimit is answered 431, a body over
 //    BodyLimit 413, anything unreadable 400, and the connection closed;
 //  - when the process runs out of descriptors, accepting pauses (50 ms
@@ -88,7 +89,9 @@ public:
     };
     using Handler = std::function<Reply(const Request& request)>;
 
-    explicit HttpServer(Handler handler);
+    // `requestTime` stands for RequestTime (tests shorten it).
+    explicit HttpServer(Handler handler,
+                        std::chrono::milliseconds requestTime = RequestTime);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -133,6 +136,7 @@ private:
     size_t liveSessions();
 
     Handler handler_;
+    const std::chrono::milliseconds requestTime_;
     boost::asio::io_context io_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer acceptPause_;

@@ -211,6 +211,36 @@ TEST(GatewayHttp, RepliesAreExactAndLimitsAreAnswered)
     }
 }
 
+TEST(GatewayHttp, ARequestHasItsTimeAndAQuietConnectionIsClosed)
+{
+    HttpServer server(handle, std::chrono::milliseconds(300));
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    const struct {
+        const char* what;
+        const char* request;
+        const char* statusLine;  // of the last reply; empty: none
+        const char* body;
+    } cases[] = {
+        {"half a request", "GET /ok HTTP/1.1\r\nHost", "", ""},
+        {"nothing at all", "", "", ""},
+        {"quiet after a reply", "GET /ok HTTP/1.1\r\nHost: h\r\n\r\n", "HTTP/1.1 200 OK",
+         "hello\n"},
+    };
+    for (const auto& c : cases) {
+        Client client(server.port());
+        client.send(c.request);
+        const auto start = std::chrono::steady_clock::now();
+        const Split reply = split(client.receiveAll(std::chrono::seconds(5)));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(client.closed()) << c.what;
+        EXPECT_EQ(reply.statusLine, c.statusLine) << c.what;
+        EXPECT_EQ(reply.body, c.body) << c.what;
+        // Closed by the limit, not by the client's patience.
+        EXPECT_LT(took, std::chrono::seconds(4)) << c.what;
+    }
+}
+
 TEST(GatewayHttp, KeepAliveAnswersRequestsInTurn)
 {
     HttpServer server(handle);
