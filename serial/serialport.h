@@ -118,6 +118,9 @@ public:
     // and writes fail until the port is opened again.
     bool deviceLost() const;
     int32_t lastError() const { return lastError_; }
+    // Tells the device that a valid frame came through it (the protocol
+    // calls it): a network line that carried one counts as working.
+    void frameReceived();
     // Why the last open failed, for people ("Connection refused", ...);
     // empty after a successful one.
     const std::string& openFailure() const { return openFailure_; }
