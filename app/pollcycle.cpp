@@ -141,10 +141,17 @@ std::string portFailureReason(const std::string& path, int error)
 std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device,
                                                        const wxString& shownAs, bool banner)
 {
+    // A network open may take a while (a lookup, a connection, the
+    // server's answers): say what is going on before it starts. A local
+    // open is at once, and its line follows it as it always has.
+    const bool network = device.find("://") != std::string::npos;
+    if (banner && network) {
+        printMessage("Initializing serial port " + shownAs);
+    }
     errno = 0;
     auto object = std::make_unique<SerialPortVarnoProtocol>(device.c_str());
     const int error = errno;
-    if (banner) {
+    if (banner && !network) {
         printMessage("Initializing serial port " + shownAs);
     }
     if (object->isOpen()) {
@@ -154,7 +161,7 @@ std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device
     printMessage("Error opening port");
     // A network line knows why: the name, the resolver, the connection or
     // the server's answer.
-    if (device.find("://") != std::string::npos && !object->openFailure().empty()) {
+    if (network && !object->openFailure().empty()) {
         printError("cannot open serial port " + device + ": " + object->openFailure());
         return nullptr;
     }
