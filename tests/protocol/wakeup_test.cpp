@@ -43,16 +43,33 @@ void sleepUntilNs(int64_t at)
     }
 }
 
+// While it lives, the calling thread runs before ordinary ones where the
+// system lets it: a busy machine then neither makes pauses on the line
+// that a test did not ask for nor hides those it did behind a late reader.
+class RunFirst {
+public:
+    RunFirst()
+    {
+        pthread_getschedparam(pthread_self(), &policy_, &param_);
+        const sched_param first{sched_get_priority_min(SCHED_FIFO)};
+        pthread_setschedparam(pthread_self(), SCHED_FIFO, &first);
+    }
+    ~RunFirst() { pthread_setschedparam(pthread_self(), policy_, &param_); }
+    RunFirst(const RunFirst&) = delete;
+    RunFirst& operator=(const RunFirst&) = delete;
+
+private:
+    int policy_ = SCHED_OTHER;
+    sched_param param_{};
+};
+
 // Writes the bytes from `startNs` on, each at its own time on the line,
 // with `pauseNs` more before byte `pauseBefore`. A byte that falls behind
-// (a busy machine) goes at once, so no silence is made longer; where the
-// system lets it, the sender runs before ordinary threads, so that a busy
-// machine makes fewer pauses the test did not ask for.
+// (a busy machine) goes at once, so no silence is made longer.
 void sendPaced(const PseudoTerminal& pty, const std::vector<uint8_t>& bytes, int64_t startNs,
                size_t pauseBefore = SIZE_MAX, int64_t pauseNs = 0)
 {
-    const sched_param first{sched_get_priority_min(SCHED_FIFO)};
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &first);
+    const RunFirst first;
     int64_t at = startNs;
     for (size_t i = 0; i < bytes.size(); ++i) {
         if (i == pauseBefore) {
@@ -170,7 +187,11 @@ TEST(Wakeups, AReplyEndsWhereItEndedWhenEveryByteWokeTheReader)
         const int64_t start = monotonicNs() + 30'000'000;
         std::thread unit([&] { sendPaced(pty, bytes, start, row.pauseBefore, row.pauseNs); });
         uint8_t got[14] = {};
-        const uint32_t count = port.read(got, sizeof got);
+        uint32_t count = 0;
+        {
+            const RunFirst first;
+            count = port.read(got, sizeof got);
+        }
         unit.join();
         EXPECT_EQ(count, row.read);
         EXPECT_EQ(port.lastError(), row.error);
