@@ -52,10 +52,7 @@ ReplyWatch::Step ReplyWatch::look(Clock::time_point now, uint32_t waiting)
     if (!grew || now - newest_ > tolerance(byte_, gap_)) {
         return Step::Slow;
     }
-    // The rest can be in a byte time apiece after the newest: bytes held
-    // back (a burst from an adapter) may be due already, and then are
-    // better waited for at their arrival than a byte time per byte late.
-    next_ = std::min(newest_ + (missing_ - waiting_) * byte_ + Margin, newest_ + gap_);
+    next_ = std::min(nextByte_ + (missing_ - waiting_ - 1) * byte_ + Margin, newest_ + gap_);
     return next_ > now ? Step::Sleep : Step::Slow;
 }
 
