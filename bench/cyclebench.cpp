@@ -203,10 +203,12 @@ bool timeExchanges(const Options& o, const std::string& address, ExchangeFigures
     if (!startCycle(o, o.port, address, cycle) || !cycle.readLine(line, 10000)) {
         return false;
     }
-    // The first exchanges warm up caches and the simulator.
+    // The first exchanges warm up caches and the simulator, which may still
+    // be sending a reply to the tool stopped before this one: those lines
+    // are not judged.
     for (int i = 0; i < 5; ++i) {
-        if (!cycle.readLine(line, 5000) || line.find("Status: 0x00A4") == std::string::npos) {
-            std::fprintf(stderr, "cyclebench: unexpected line '%s'\n", line.c_str());
+        if (!cycle.readLine(line, 5000)) {
+            std::fprintf(stderr, "cyclebench: no line from the tool\n");
             stop(cycle);
             return false;
         }
