@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build with warnings as
 # errors, then a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a short run of each fuzz target, and the
-# thread tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer with a short run of each fuzz target, the
+# thread tests under ThreadSanitizer, and last the unit tests built for
+# arm64 and run under qemu (scripts/cross-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -46,4 +47,7 @@ for fuzzer in build-asan/fuzz/fuzz_*; do
   "$fuzzer" -max_total_time=15 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   rm -rf "$corpus"
 done
+
+echo "== arm64 cross build, unit tests under qemu"
+bash scripts/cross-test.sh
 echo "== all tests passed"
