@@ -1,6 +1,8 @@
 #ifndef VARNO_APP_POLLCYCLE_H
 #define VARNO_APP_POLLCYCLE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -44,6 +46,10 @@ std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device
 // devices that exist, the group to join, or that another program holds
 // it. `error` is the system's error number of the attempt (0: unknown).
 std::string portFailureReason(const std::string& path, int error);
+
+// The reason for a device at `path` that this user may not open: the group
+// to join, unless the group is root's, which nobody should join for a line.
+std::string permissionDeniedReason(const std::string& path, gid_t group);
 
 // Opens the port again when its device has gone away (an adapter
 // unplugged) or an earlier attempt failed; nothing when it is fine. Until
