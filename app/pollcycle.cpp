@@ -294,6 +294,9 @@ CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress
                     outcome.outputFailed = true;
                     return outcome;
                 }
+                if (options.lineWritten) {
+                    options.lineWritten();
+                }
                 if (console.stopRequested()) {
                     return outcome;
                 }

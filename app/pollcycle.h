@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -70,6 +71,9 @@ struct CycleOptions {
     ReportFormat format = ReportFormat::Text;
     bool isoTimestamps = false;  // text lines with the ISO time
     uint32_t count = 0;          // passes over the command list; 0: until stopped
+    // Called after each report line is written: proof for a supervisor's
+    // watchdog that the cycle goes on. None when empty.
+    std::function<void()> lineWritten;
 };
 
 struct CycleOutcome {

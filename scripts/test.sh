@@ -46,4 +46,14 @@ for fuzzer in build-asan/fuzz/fuzz_*; do
   "$fuzzer" -max_total_time=15 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   rm -rf "$corpus"
 done
+# Last, as a user installs it: the Debian packages, built and then
+# installed into a bare Debian 12. Needs root and the Debian mirror; the
+# test says why when it skips.
+echo "== Debian packages in a bare Debian 12"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/package.sh
+  bash tests/deploy/debian_install.sh dist
+else
+  echo "debian_install: SKIPPED: needs root (scripts/package.sh and a chroot)"
+fi
 echo "== all tests passed"
