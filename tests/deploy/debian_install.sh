@@ -7,15 +7,11 @@
 #
 #   bash tests/deploy/debian_install.sh [DIST-DIR]
 #
-# The chroot is kept as a tarball and the downloaded packages in a cache
-# ($VARNO_DEPLOY_CACHE, default /var/cache/varno-deploy), so that a second
-# run neither debootstraps nor downloads again.
+# The chroot comes from scripts/bookworm-chroot.sh, which caches it and the
+# downloaded packages for the next run.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-root=$PWD
 dist=$(cd "${1:-dist}" && pwd)
-cache=${VARNO_DEPLOY_CACHE:-/var/cache/varno-deploy}
-suite=bookworm
 start=$(date +%s)
 
 skip() { echo "debian_install: SKIPPED: $*"; exit 0; }
@@ -26,58 +22,19 @@ arch=$(dpkg --print-architecture)
 mapfile -t debs < <(ls "$dist"/*_"$arch".deb 2>/dev/null | grep -v -- '-dbgsym_' || true)
 [ ${#debs[@]} -eq 4 ] || { echo "debian_install: expected 4 packages for $arch in $dist, found ${#debs[@]}"; exit 1; }
 
-# The mirror this machine uses, from either form of the sources list.
-mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-         awk '$1 == "deb" && $0 ~ / '"$suite"'( |$)/ { for (i = 2; i <= NF; ++i) if ($i ~ /^https?:/) { print $i; exit } }')
-if [ -z "$mirror" ]; then
-  mirror=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null |
-           awk '/^URIs:/ && !/security/ { print $2; exit }')
-fi
-[ -n "$mirror" ] || skip "no Debian mirror in /etc/apt/sources.list*"
-timeout 120 apt-get -qq update >/dev/null 2>&1 || skip "the Debian mirror $mirror is out of reach"
-
-mkdir -p "$cache/archives/partial"
-tarball="$cache/$suite-minbase-$arch.tar"
-dir=$(mktemp -d /var/tmp/varno-deploy.XXXXXX)
-mounted=()
-cleanup() {
-  local i
-  for ((i = ${#mounted[@]} - 1; i >= 0; --i)); do
-    umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
-  done
-  # Never delete through a mount that is still there (the package cache).
-  if ! grep -q " $dir/" /proc/self/mounts; then
-    rm -rf "$dir"
-  else
-    echo "debian_install: $dir is still mounted on; left in place"
-  fi
-}
-trap cleanup EXIT
-
-if [ -s "$tarball" ]; then
-  tar -C "$dir" -xf "$tarball"
-  echo "debian_install: chroot from $tarball"
-else
-  echo "debian_install: debootstrap --variant=minbase $suite from $mirror"
-  debootstrap --variant=minbase --cache-dir="$cache/archives" "$suite" "$dir" "$mirror" \
-    > "$cache/debootstrap.log" 2>&1 || { tail -n 30 "$cache/debootstrap.log"; exit 1; }
-  tar -C "$dir" -cf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
-fi
+source scripts/bookworm-chroot.sh
+[ -n "$(chroot_mirror)" ] || skip "no Debian mirror in /etc/apt/sources.list*"
+timeout 120 apt-get -qq update >/dev/null 2>&1 || skip "the Debian mirror is out of reach"
+trap chroot_cleanup EXIT
+chroot_make
+dir=$chroot_dir
 echo "debian_install: chroot ready after $(( $(date +%s) - start )) s"
 
-mount -t proc proc "$dir/proc"; mounted+=("$dir/proc")
-mount --bind "$cache/archives" "$dir/var/cache/apt/archives"; mounted+=("$dir/var/cache/apt/archives")
-cp /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
-# Nothing starts services inside the chroot.
-printf '#!/bin/sh\nexit 101\n' > "$dir/usr/sbin/policy-rc.d"
-chmod 755 "$dir/usr/sbin/policy-rc.d"
-# Keep what apt downloads for the next run.
-echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' > "$dir/etc/apt/apt.conf.d/99keep"
 mkdir -p "$dir/tmp/dist" "$dir/tmp/consumer"
 cp "${debs[@]}" "$dir/tmp/dist/"
 cp -r tests/deploy/consumer/. "$dir/tmp/consumer/"
 
-in_chroot() { chroot "$dir" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive LANG=C.UTF-8 "$@"; }
+in_chroot() { chroot_run "$@"; }
 fail() { echo "debian_install: FAILED: $*"; exit 1; }
 
 in_chroot apt-get update -qq
