@@ -50,6 +50,8 @@ chroot_make() {
   mkdir -p "$chroot_cache/archives/partial"
   tarball="$chroot_cache/$chroot_suite-minbase-$arch.tar"
   chroot_dir=$(mktemp -d /var/tmp/varno-chroot.XXXXXX)
+  # Its root is every user's /: apt's own user must get through it.
+  chmod 755 "$chroot_dir"
   if [ -s "$tarball" ]; then
     tar -C "$chroot_dir" -xf "$tarball"
   else
@@ -67,7 +69,9 @@ chroot_make() {
   # Nothing starts services inside, and what apt downloads stays for next time.
   printf '#!/bin/sh\nexit 101\n' > "$chroot_dir/usr/sbin/policy-rc.d"
   chmod 755 "$chroot_dir/usr/sbin/policy-rc.d"
-  echo 'Binary::apt::APT::Keep-Downloaded-Packages "true";' > "$chroot_dir/etc/apt/apt.conf.d/99keep"
+  # The cache is shared with the host, where apt's own user may not write.
+  printf '%s\n' 'Binary::apt::APT::Keep-Downloaded-Packages "true";' 'APT::Sandbox::User "root";' \
+    > "$chroot_dir/etc/apt/apt.conf.d/99varno"
 }
 
 chroot_run() {
