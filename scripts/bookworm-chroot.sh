@@ -50,8 +50,6 @@ chroot_make() {
   mkdir -p "$chroot_cache/archives/partial"
   tarball="$chroot_cache/$chroot_suite-minbase-$arch.tar"
   chroot_dir=$(mktemp -d /var/tmp/varno-chroot.XXXXXX)
-  # Its root is every user's /: apt's own user must get through it.
-  chmod 755 "$chroot_dir"
   if [ -s "$tarball" ]; then
     tar -C "$chroot_dir" -xf "$tarball"
   else
@@ -61,6 +59,9 @@ chroot_make() {
       || { tail -n 30 "$chroot_cache/debootstrap.log"; return 1; }
     tar -C "$chroot_dir" -cf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
   fi
+  # Its top is / for every user inside (apt's, man's): not mktemp's 0700,
+  # which the tarball's "." also carries.
+  chmod 755 "$chroot_dir"
   mount -t proc proc "$chroot_dir/proc"
   chroot_mounts+=("$chroot_dir/proc")
   mount --bind "$chroot_cache/archives" "$chroot_dir/var/cache/apt/archives"

@@ -48,7 +48,7 @@ if [ ${#cross[@]} -gt 0 ]; then
 set -e
 dpkg --add-architecture $arch
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends dpkg-dev debhelper crossbuild-essential-$arch
+apt-get install -y -qq --no-install-recommends build-essential dpkg-dev debhelper crossbuild-essential-$arch
 DEB_BUILD_PROFILES=nocheck apt-get satisfy -y -qq --no-install-recommends -a $arch '$build_deps'
 cd /build/varno-$version
 DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" dpkg-buildpackage -us -uc -b -a $arch -Pnocheck
