@@ -54,6 +54,14 @@ for unit in varno-cycle varno-gateway; do
 done
 in_chroot grep -q '^ExecStart=/usr/bin/varno_gateway ' /lib/systemd/system/varno-gateway.service \
   || fail "the gateway unit does not start /usr/bin/varno_gateway"
+# The units as installed pass systemd's own checks, the gateway's hardened
+# to an exposure of 2.5 or better.
+in_chroot systemd-analyze verify --man=no /lib/systemd/system/varno-cycle.service \
+  /lib/systemd/system/varno-gateway.service || fail "systemd-analyze verify"
+in_chroot systemd-analyze security --offline=true --threshold=25 \
+  /lib/systemd/system/varno-gateway.service > "$dir/security.log" 2>&1 \
+  || { tail -n 20 "$dir/security.log"; fail "systemd-analyze security over 2.5"; }
+grep 'Overall exposure' "$dir/security.log"
 # The service user, made by systemd-sysusers from the package's sysusers.d file.
 in_chroot id -nG varno | tr ' ' '\n' | grep -qx dialout || fail "user varno missing or not in dialout"
 
