@@ -74,4 +74,13 @@ kill -TERM "$gq"; wait "$gq" || true
 if grep -q 'started with\|cannot open' quiet.log; then
   echo "--log-level error let through:"; cat quiet.log; exit 1
 fi
+# JOURNAL_STREAM inherited from a service but naming another stream than
+# standard error (here a file) keeps the plain lines.
+JOURNAL_STREAM=1:1 "$gateway" -c gateway.yaml > inherited.log 2>&1 &
+gi=$!
+pids+=($gi)
+wait_for "grep -q 'started with' inherited.log" 100
+kill -TERM "$gi"; wait "$gi" || true
+grep -q '^varno_gateway: info: started with ' inherited.log \
+  || { echo "not plain lines under a foreign JOURNAL_STREAM:"; cat inherited.log; exit 1; }
 echo "notify protocol: $(count READY) READY, $(count WATCHDOG) pings, $(count RELOADING) reload, $(count STOPPING) stop"
