@@ -15,6 +15,7 @@ packages=(
   libboost-dev           # Boost.Any (header-only)
   nlohmann-json3-dev     # the poll tool's --format=json (header-only)
   libyaml-cpp-dev libmosquitto-dev  # varno_gateway (configuration, MQTT)
+  libsystemd-dev         # readiness, watchdog and journal fields under systemd
 )
 foreign=
 case "${1:-}" in
@@ -44,6 +45,8 @@ case "${1:-}" in
   mandoc groff-base      # manual page checks
   systemd                # systemd-analyze, for the service unit check
   mosquitto mosquitto-clients prometheus  # gateway tests: broker, mosquitto_sub, promtool
+  dpkg-dev debhelper lintian  # the Debian packages (scripts/package.sh)
+  debootstrap            # a bare Debian 12 to install them in (tests/deploy/debian_install.sh)
   )
   ;;
 *)

@@ -50,4 +50,15 @@ done
 
 echo "== arm64 cross build, unit tests under qemu"
 bash scripts/cross-test.sh
+
+# Last, as a user installs it: the Debian packages, built and then
+# installed into a bare Debian 12. Needs root and the Debian mirror; the
+# test says why when it skips.
+echo "== Debian packages in a bare Debian 12"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/package.sh
+  bash tests/deploy/debian_install.sh dist
+else
+  echo "debian_install: SKIPPED: needs root (scripts/package.sh and a chroot)"
+fi
 echo "== all tests passed"
