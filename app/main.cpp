@@ -2,12 +2,15 @@
 // exchange until a key is pressed.
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <systemd/sd-daemon.h>
 
 #include <wx/init.h>
 #include <wx/string.h>
@@ -55,7 +58,11 @@ void explainIncomplete(const CycleSettings& settings)
     printError("try 'varno_cycle --help'");
 }
 
-void reportSkipped(const std::string& path, const InputFileReport& report)
+// Names the skipped lines; with --strict they stop the start, since a
+// typo would otherwise leave a unit or a command out of every pass while a
+// --count check still exits 0. True when the start may go on.
+bool reportSkipped(const std::string& kind, const std::string& path,
+                   const InputFileReport& report, bool strict)
 {
     for (const SkippedLine& line : report.skipped) {
         printError(path + ":" + std::to_string(line.number) + ": skipped " +
@@ -65,6 +72,14 @@ void reportSkipped(const std::string& path, const InputFileReport& report)
         printError(path + ": " + std::to_string(report.skippedCount - report.skipped.size()) +
                    " more lines skipped");
     }
+    if (!strict || report.skippedCount == 0) {
+        return true;
+    }
+    printMessageBytes("Lines skipped in file " + path);
+    printError(kind + " file " + path + ": " + std::to_string(report.skippedCount) +
+               (report.skippedCount == 1 ? " line" : " lines") +
+               " skipped, and --strict refuses a file with skipped lines");
+    return false;
 }
 
 int run(int argc, const char* const* argv)
@@ -97,7 +112,9 @@ int run(int argc, const char* const* argv)
         printError("addresses file " + settings.addressesPath + ": " + addressReport.failure);
         return 1;
     }
-    reportSkipped(settings.addressesPath, addressReport);
+    if (!reportSkipped("addresses", settings.addressesPath, addressReport, settings.strict)) {
+        return 1;
+    }
     if (addresses.empty()) {
         printMessageBytes("No addresses in file " + settings.addressesPath);
         return 5;
@@ -110,7 +127,9 @@ int run(int argc, const char* const* argv)
         printError("commands file " + settings.commandsPath + ": " + commandReport.failure);
         return 4;
     }
-    reportSkipped(settings.commandsPath, commandReport);
+    if (!reportSkipped("commands", settings.commandsPath, commandReport, settings.strict)) {
+        return 4;
+    }
     if (commands.empty()) {
         printMessageBytes("No commands in file " + settings.commandsPath);
         return 5;
@@ -130,8 +149,17 @@ int run(int argc, const char* const* argv)
     options.format = settings.format;
     options.isoTimestamps = settings.isoTimestamps;
     options.count = settings.count;
+    // Under a service manager that asks for it (Type=notify, WatchdogSec=),
+    // each written line tells it that the cycle is alive; elsewhere these
+    // calls do nothing.
+    uint64_t watchdogUsec = 0;
+    if (sd_watchdog_enabled(0, &watchdogUsec) > 0) {
+        options.lineWritten = [] { sd_notify(0, "WATCHDOG=1"); };
+    }
+    sd_notifyf(0, "READY=1\nSTATUS=polling %zu address(es)", addresses.size());
     const CycleOutcome outcome =
         runPollCycle(*port, addresses, commands, settings.pause, console, options);
+    sd_notify(0, "STOPPING=1");
     if (outcome.outputFailed) {
         printError(std::string("cannot write the report to standard output (") +
                    std::strerror(outputError()) + "); stopping");

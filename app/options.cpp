@@ -148,7 +148,7 @@ struct LongOption {
 };
 
 constexpr LongOption LongOptions[] = {
-    {"help", false}, {"version", false}, {"quiet", false},
+    {"help", false}, {"version", false}, {"quiet", false}, {"strict", false},
     {"format", true}, {"timestamps", true}, {"count", true},
 };
 
@@ -200,6 +200,8 @@ bool longOption(int argc, const char* const* argv, CycleSettings& settings, bool
         settings.version = true;
     } else if (name == "quiet") {
         settings.quiet = true;
+    } else if (name == "strict") {
+        settings.strict = true;
     } else if (name == "format") {
         if (v == "text") {
             settings.format = ReportFormat::Text;
@@ -310,6 +312,8 @@ std::string helpText()
            "  --count N          poll N passes of the command list, then exit: 0 when\n"
            "                     every exchange succeeded, 6 when one failed\n"
            "  --quiet            leave out the \"Initializing serial port\" line\n"
+           "  --strict           refuse to start when an input file has a line that is\n"
+           "                     skipped (exit 1 for addresses, 4 for commands)\n"
            "  -h, --help         show this text and exit\n"
            "  --version          show the version and exit\n"
            "\n"

@@ -30,6 +30,7 @@ struct CycleSettings {
     bool isoTimestamps = false;                // --timestamps=iso
     uint32_t count = 0;                        // --count N passes; 0: until stopped
     bool quiet = false;                        // --quiet: no banner
+    bool strict = false;                       // --strict: a skipped input line stops the start
     bool help = false;                         // --help, -h
     bool version = false;                      // --version
 
@@ -68,7 +69,7 @@ void resetOptionIndex();
 
 // Fills the settings from the command line. False when an option the
 // scanner does not know how to end on (in practice "-:") is met. Besides
-// the letter options it knows --help (also -h), --version, --quiet,
+// the letter options it knows --help (also -h), --version, --quiet, --strict,
 // --format=FORMAT, --timestamps=iso and --count N, each anywhere before
 // parsing stops; a value of a long option may also follow in the next
 // argument.

@@ -101,6 +101,26 @@ std::string serialDevicesHere()
 
 }  // namespace
 
+std::string permissionDeniedReason(const std::string& path, gid_t group)
+{
+    // Joining root's group would grant far more than the line, and the
+    // device's group is then only the default of a missing udev rule.
+    if (group == 0) {
+        return "permission denied; the device belongs to root alone: run as root, or give it a "
+               "group with a udev rule (GROUP=\"dialout\") and join that group";
+    }
+    std::string groupName;
+    if (const struct group* g = ::getgrgid(group)) {
+        groupName = g->gr_name;
+    }
+    if (groupName.empty() || groupName == "root") {
+        return "permission denied; the device's group (" + std::to_string(group) +
+               ") has no name here: ask the administrator for access to " + path;
+    }
+    return "permission denied; the device belongs to group '" + groupName +
+           "': join it (sudo usermod -aG " + groupName + " \"$USER\") and log in again";
+}
+
 std::string portFailureReason(const std::string& path, int error)
 {
     // Remote lines and other names that are no file speak for themselves.
@@ -116,12 +136,7 @@ std::string portFailureReason(const std::string& path, int error)
         return std::strerror(statError);
     }
     if (::access(path.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        std::string groupName = "GROUP";
-        if (const struct group* g = ::getgrgid(info.st_gid)) {
-            groupName = g->gr_name;
-        }
-        return "permission denied; the device belongs to group '" + groupName +
-               "': join it (sudo usermod -aG " + groupName + " \"$USER\") and log in again";
+        return permissionDeniedReason(path, info.st_gid);
     }
     if (!S_ISCHR(info.st_mode)) {
         return "not a serial device";
@@ -141,10 +156,17 @@ std::string portFailureReason(const std::string& path, int error)
 std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device,
                                                        const wxString& shownAs, bool banner)
 {
+    // A network open may take a while (a lookup, a connection, the
+    // server's answers): say what is going on before it starts. A local
+    // open is at once, and its line follows it as it always has.
+    const bool network = device.find("://") != std::string::npos;
+    if (banner && network) {
+        printMessage("Initializing serial port " + shownAs);
+    }
     errno = 0;
     auto object = std::make_unique<SerialPortVarnoProtocol>(device.c_str());
     const int error = errno;
-    if (banner) {
+    if (banner && !network) {
         printMessage("Initializing serial port " + shownAs);
     }
     if (object->isOpen()) {
@@ -154,14 +176,21 @@ std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device
     printMessage("Error opening port");
     // A network line knows why: the name, the resolver, the connection or
     // the server's answer.
-    if (device.find("://") != std::string::npos && !object->openFailure().empty()) {
+    if (network && !object->openFailure().empty()) {
         printError("cannot open serial port " + device + ": " + object->openFailure());
         return nullptr;
     }
     const std::string path = devicePath((device + ": baud=9600").c_str());
-    printError("cannot open serial port " + device +
-               (path != device ? " (" + path + ")" : std::string()) + ": " +
-               portFailureReason(path, error));
+    std::string tried;
+    if (path != device) {
+        // A COMn name looks for ./COMn first: run from the wrong folder, the
+        // link is simply not found, so say where it was looked for.
+        char here[4096];
+        tried = " (no ./" + device +
+                (::getcwd(here, sizeof here) != nullptr ? " in " + std::string(here) : std::string()) +
+                ", so " + path + ")";
+    }
+    printError("cannot open serial port " + device + tried + ": " + portFailureReason(path, error));
     return nullptr;
 }
 
@@ -271,6 +300,9 @@ CycleOutcome runPollCycle(SerialPortVarnoProtocol& port, std::vector<UnitAddress
                     // write cut short by a stop signal is no such failure.
                     outcome.outputFailed = true;
                     return outcome;
+                }
+                if (options.lineWritten) {
+                    options.lineWritten();
                 }
                 if (console.stopRequested()) {
                     return outcome;

@@ -1,7 +1,10 @@
 #ifndef VARNO_APP_POLLCYCLE_H
 #define VARNO_APP_POLLCYCLE_H
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -45,6 +48,10 @@ std::unique_ptr<SerialPortVarnoProtocol> openPortNamed(const std::string& device
 // it. `error` is the system's error number of the attempt (0: unknown).
 std::string portFailureReason(const std::string& path, int error);
 
+// The reason for a device at `path` that this user may not open: the group
+// to join, unless the group is root's, which nobody should join for a line.
+std::string permissionDeniedReason(const std::string& path, gid_t group);
+
 // Opens the port again when its device has gone away (an adapter
 // unplugged) or an earlier attempt failed; nothing when it is fine. Until
 // the device is back, exchanges fail as on a silent line.
@@ -64,6 +71,9 @@ struct CycleOptions {
     ReportFormat format = ReportFormat::Text;
     bool isoTimestamps = false;  // text lines with the ISO time
     uint32_t count = 0;          // passes over the command list; 0: until stopped
+    // Called after each report line is written: proof for a supervisor's
+    // watchdog that the cycle goes on. None when empty.
+    std::function<void()> lineWritten;
 };
 
 struct CycleOutcome {

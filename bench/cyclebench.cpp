@@ -103,6 +103,42 @@ int64_t cpuNs(pid_t pid)
     return ec ? -1 : total;
 }
 
+// Wake-ups of a process so far: its threads' voluntary context switches
+// (every wait that blocked) and its read calls; -1 when gone.
+struct Wakeups {
+    int64_t waits = 0;
+    int64_t reads = 0;
+};
+
+Wakeups wakeups(pid_t pid)
+{
+    Wakeups w;
+    std::error_code ec;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto& entry : std::filesystem::directory_iterator(proc + "/task", ec)) {
+        std::ifstream in(entry.path() / "status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0) {
+                w.waits += std::atoll(line.c_str() + 24);
+            }
+        }
+    }
+    std::ifstream io(proc + "/io");
+    std::string key;
+    long long value = 0;
+    w.reads = -1;
+    while (io >> key >> value) {
+        if (key == "syscr:") {
+            w.reads = value;
+        }
+    }
+    if (ec) {
+        w.waits = -1;
+    }
+    return w;
+}
+
 // A field of /proc/PID/status or smaps_rollup in kB; -1 when missing.
 long procKb(pid_t pid, const char* file, const std::string& field)
 {
@@ -119,6 +155,7 @@ long procKb(pid_t pid, const char* file, const std::string& field)
 bool startSim(const Options& o, bool paced, ChildProcess& sim)
 {
     std::ofstream(o.dir + "/units.ini") << "[healthy]\naddress = 1.2.3\nstatus = 0x00A4\n"
+                                           "[late]\naddress = 1.2.4\nstatus = 0x00A4\nfault = delay 30\n"
                                            "[silent]\naddress = 1.2.5\nfault = silent\n";
     std::vector<std::string> argv = {o.sim, "-p", std::to_string(o.port), "--baud", std::to_string(Baud)};
     if (!paced) {
@@ -150,6 +187,8 @@ void stop(ChildProcess& cycle)
 struct ExchangeFigures {
     Spread msPerLine;
     Spread cpuUsPerExchange;
+    Spread waitsPerExchange;
+    Spread readsPerExchange;
     long peakRssKb = -1;
     long privateKb = -1;
     int exchanges = 0;
@@ -157,27 +196,32 @@ struct ExchangeFigures {
 
 // Time between report lines while the tool polls the healthy unit, in
 // samples of o.seconds each; the tool's CPU per exchange in each sample.
-bool timeExchanges(const Options& o, ExchangeFigures& f)
+bool timeExchanges(const Options& o, const std::string& address, ExchangeFigures& f)
 {
     ChildProcess cycle;
     std::string line;
-    if (!startCycle(o, o.port, "1.2.3", cycle) || !cycle.readLine(line, 10000)) {
+    if (!startCycle(o, o.port, address, cycle) || !cycle.readLine(line, 10000)) {
         return false;
     }
-    // The first exchanges warm up caches and the simulator.
+    // The first exchanges warm up caches and the simulator, which may still
+    // be sending a reply to the tool stopped before this one: those lines
+    // are not judged.
     for (int i = 0; i < 5; ++i) {
-        if (!cycle.readLine(line, 5000) || line.find("Status: 0x00A4") == std::string::npos) {
-            std::fprintf(stderr, "cyclebench: unexpected line '%s'\n", line.c_str());
+        if (!cycle.readLine(line, 5000)) {
+            std::fprintf(stderr, "cyclebench: no line from the tool\n");
             stop(cycle);
             return false;
         }
     }
     std::vector<double> ms;
     std::vector<double> cpu;
+    std::vector<double> waits;
+    std::vector<double> reads;
     int64_t last = nowNs();  // the line just read
     for (int s = 0; s < o.samples; ++s) {
         const int64_t first = last;
         const int64_t cpu0 = cpuNs(cycle.pid());
+        const Wakeups wake0 = wakeups(cycle.pid());
         const int64_t end = first + static_cast<int64_t>(o.seconds * 1e9);
         int count = 0;
         while (last < end) {
@@ -190,8 +234,11 @@ bool timeExchanges(const Options& o, ExchangeFigures& f)
             ++count;
         }
         const int64_t cpu1 = cpuNs(cycle.pid());
+        const Wakeups wake1 = wakeups(cycle.pid());
         ms.push_back(static_cast<double>(last - first) / 1e6 / count);
         cpu.push_back(static_cast<double>(cpu1 - cpu0) / 1e3 / count);
+        waits.push_back(static_cast<double>(wake1.waits - wake0.waits) / count);
+        reads.push_back(static_cast<double>(wake1.reads - wake0.reads) / count);
         f.exchanges += count;
     }
     f.peakRssKb = procKb(cycle.pid(), "status", "VmHWM");
@@ -201,6 +248,8 @@ bool timeExchanges(const Options& o, ExchangeFigures& f)
     stop(cycle);
     f.msPerLine = spread(ms);
     f.cpuUsPerExchange = spread(cpu);
+    f.waitsPerExchange = spread(waits);
+    f.readsPerExchange = spread(reads);
     return true;
 }
 
@@ -303,6 +352,10 @@ void printExchange(const char* title, double floorMs, const char* floorWhy, cons
     std::printf("  over the floor      %+.2f%%  %s\n", over,
                 over <= 1.0 ? "(target at most +1%: met)" : "(target at most +1%: MISSED)");
     std::printf("  CPU per exchange    %s\n", show(f.cpuUsPerExchange, "us").c_str());
+    std::printf("  wake-ups            %.1f blocking waits, %.1f reads per exchange  (ranges %.1f .. %.1f, "
+                "%.1f .. %.1f)\n",
+                f.waitsPerExchange.median, f.readsPerExchange.median, f.waitsPerExchange.low,
+                f.waitsPerExchange.high, f.readsPerExchange.low, f.readsPerExchange.high);
     std::printf("  memory              peak RSS %ld kB, private %ld kB  (%d exchanges)\n", f.peakRssKb,
                 f.privateKb, f.exchanges);
 }
@@ -348,24 +401,29 @@ int main(int argc, char** argv)
     const double pacedFloor = std::max(ReadPauseMs, (RequestBytes + ReplyHeaderBytes) * byteMs) +
                               std::max(ReadPauseMs, ReplyDataBytes * byteMs) + PauseMs;
     const double waitsFloor = 2 * ReadPauseMs + PauseMs;
+    // The late reply's header ends well after the first pause.
+    const double lateFloor = (RequestBytes + ReplyHeaderBytes) * byteMs + 30.0 +
+                             std::max(ReadPauseMs, ReplyDataBytes * byteMs) + PauseMs;
     const double serialFloor = 2 * ReadPauseMs + (RequestBytes + ReplyHeaderBytes + ReplyDataBytes) * byteMs + PauseMs;
 
     ExchangeFigures unpaced;
     ExchangeFigures paced;
+    ExchangeFigures late;
     Spread silent;
     Spread first;
     const char* failed = nullptr;
     {
         ChildProcess sim;
         failed = !startSim(o, false, sim)        ? "starting the simulator (no pacing)"
-                 : !timeExchanges(o, unpaced)     ? "timing the healthy unit (no pacing)"
+                 : !timeExchanges(o, "1.2.3", unpaced) ? "timing the healthy unit (no pacing)"
                                                   : nullptr;
         stop(sim);
     }
     if (failed == nullptr) {
         ChildProcess sim;
         failed = !startSim(o, true, sim)      ? "starting the simulator (9600 baud)"
-                 : !timeExchanges(o, paced)  ? "timing the healthy unit (9600 baud)"
+                 : !timeExchanges(o, "1.2.3", paced) ? "timing the healthy unit (9600 baud)"
+                 : !timeExchanges(o, "1.2.4", late)  ? "timing the late unit (9600 baud)"
                  : !silentCpu(o, silent)     ? "watching the silent unit"
                                              : nullptr;
         stop(sim);
@@ -390,6 +448,10 @@ int main(int argc, char** argv)
     printExchange("9600 baud line", pacedFloor, why, paced);
     std::printf("  (the simulator sends paced bytes in bursts of about 2 ms: up to 2 ms of the excess is its own)\n");
     std::printf("  (fully serialised, as once gated on: %.2f ms)\n\n", serialFloor);
+    std::snprintf(why, sizeof why, "(%d bytes + 30 ms + %d bytes + max(20, %d bytes) + 1 ms)",
+                  RequestBytes, ReplyHeaderBytes, ReplyDataBytes);
+    printExchange("9600 baud line, unit answering 30 ms late", lateFloor, why, late);
+    std::printf("\n");
     const Spread loopDefault = minimalLoop(50'000);
     const Spread loopTight = minimalLoop(1);
     std::printf("minimal loop of the same fixed waits (20 + 20 + 1 ms):\n");

@@ -1,16 +1,21 @@
 // Exchange time on network lines against a local pseudo-terminal line,
 // and how far apart the pieces of one reply arrive from a device server.
 //
-//   netlinebench [--rounds N] [--pieces HOST:PORT] NAME...
+//   netlinebench [--rounds N] [--pieces HOST:PORT] [--cycle PATH --first NAME]... NAME...
 //
 // For each NAME (a device name as varno_cycle's -p takes it, e.g. COM7 or
 // tcp://127.0.0.1:4000) it times N status exchanges with unit 1.2.3 and
 // prints the median and mean. --pieces sends the same request on a raw TCP
 // connection N times and prints the largest separation between two pieces
-// of one reply. bench/netlinebench.sh sets up the simulator and ser2net.
+// of one reply. --first starts the varno_cycle at PATH on the line five
+// times and prints how long its first report line took (open, negotiation
+// and one exchange). bench/netlinebench.sh sets up the simulator and ser2net.
 // Target: a loopback network line within 2% of the local line.
 
 #include <netdb.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -22,6 +27,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,6 +171,63 @@ void pieces(const std::string& hostPort, int rounds)
                 separations.empty() ? 0.0 : separations[separations.size() / 2], largest);
 }
 
+// Milliseconds from starting varno_cycle on the line until its first
+// report line, or a negative number when none came within 10 s.
+double firstReport(const std::string& cycle, const std::string& name, const std::string& dir)
+{
+    int out[2];
+    int keys[2];
+    if (pipe(out) != 0 || pipe(keys) != 0) {
+        return -1;
+    }
+    const std::string addresses = dir + "/addresses.txt";
+    const std::string commands = dir + "/commands.txt";
+    std::ofstream(addresses) << "1.2.3\n";
+    std::ofstream(commands) << "status\n";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, keys[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, keys[1]);
+    std::vector<std::string> args = {cycle, "-p", name, "-t", "20", "-c", commands, "-a", addresses};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const Clock::time_point start = Clock::now();
+    const int spawned = posix_spawn(&pid, cycle.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    close(keys[0]);
+    double took = -1;
+    int lines = 0;
+    while (spawned == 0 && lines < 2) {
+        pollfd p{out[0], POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) {
+            break;
+        }
+        char buffer[512];
+        const ssize_t n = read(out[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        lines += static_cast<int>(std::count(buffer, buffer + n, '\n'));
+        if (lines >= 2) {
+            took = ms(Clock::now() - start);
+        }
+    }
+    if (spawned == 0) {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+    close(out[0]);
+    close(keys[1]);
+    return took;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -172,9 +235,15 @@ int main(int argc, char** argv)
     int rounds = 50;
     std::vector<std::string> names;
     std::vector<std::string> piecesFrom;
+    std::vector<std::string> firstOn;
+    std::string cycle;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--rounds" && i + 1 < argc) {
+        if (a == "--cycle" && i + 1 < argc) {
+            cycle = argv[++i];
+        } else if (a == "--first" && i + 1 < argc) {
+            firstOn.push_back(argv[++i]);
+        } else if (a == "--rounds" && i + 1 < argc) {
             rounds = std::max(1, std::atoi(argv[++i]));
         } else if (a == "--pieces" && i + 1 < argc) {
             piecesFrom.push_back(argv[++i]);
@@ -184,6 +253,25 @@ int main(int argc, char** argv)
     }
     for (const std::string& hostPort : piecesFrom) {
         pieces(hostPort, rounds);
+    }
+    char dir[] = "/tmp/netlinebench.XXXXXX";
+    for (const std::string& name : firstOn) {
+        if (cycle.empty() || mkdtemp(dir) == nullptr) {
+            std::printf("--first needs --cycle PATH\n");
+            break;
+        }
+        std::vector<double> times;
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            times.push_back(firstReport(cycle, name, dir));
+        }
+        std::sort(times.begin(), times.end());
+        std::printf("%-34s first report line after %7.1f ms (median of 5; fastest %.1f, slowest %.1f)\n",
+                    name.c_str(), times[2], times[0], times[4]);
+        std::remove((std::string(dir) + "/addresses.txt").c_str());
+        std::remove((std::string(dir) + "/commands.txt").c_str());
+        rmdir(dir);
+        std::strcpy(dir, "/tmp/netlinebench.XXXXXX");
     }
     double reference = 0;
     for (const std::string& name : names) {

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Exchange time through ser2net on the loopback against the same simulated
 # unit on a local pseudo-terminal, and the pieces ser2net cuts replies into
-# with its default character delays.
+# with its default character delays, and how long varno_cycle takes to
+# its first report line on each kind of network line.
 #
 #   bash bench/netlinebench.sh [--rounds N]     (default 50 exchanges a line)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$root" -B "$root/build" >/dev/null
-cmake --build "$root/build" -j2 --target varno_unitsim netlinebench >/dev/null
+cmake --build "$root/build" -j2 --target varno_unitsim varno_cycle netlinebench >/dev/null
 source "$root/tests/support/testlib.sh"
 printf '[meter]\naddress = 1.2.3\nstatus = 0x00A4\n' > units.ini
 "$root/build/sim/varno_unitsim" --link COM7 units.ini > sim.out 2>&1 &
@@ -40,5 +41,7 @@ pids+=($!)
 sleep 1
 echo "simulated unit at 9600 baud on $device; ser2net on 127.0.0.1:$base-$((base + 3))"
 "$root/build/bench/netlinebench" "$@" --pieces "127.0.0.1:$((base + 2))" \
+  --cycle "$root/build/app/varno_cycle" \
+  --first "tcp://127.0.0.1:$base" --first "rfc2217://127.0.0.1:$((base + 1))" \
   COM7 "tcp://127.0.0.1:$base" "rfc2217://127.0.0.1:$((base + 1))" \
   "tcp://127.0.0.1:$((base + 2))" "rfc2217://127.0.0.1:$((base + 3))"

@@ -2,7 +2,10 @@
 // on a pseudo-terminal whose master side plays the unit:
 //  - full read: from the write of the last expected byte to the return;
 //  - short read: the same, less the 6 ms inter-byte gap that ends it;
-//  - silent line: CPU time of the reading thread over its wall time.
+//  - silent line: CPU time of the reading thread over its wall time;
+//  - status exchanges with a unit that sends every byte at its time on a
+//    9600 baud line, answering at once and 30 ms late: the reading
+//    thread's wake-ups (blocking waits and reads) and CPU per exchange.
 // Targets: under 1 ms of added latency, under 1% CPU while waiting.
 //
 //   serialbench [rounds]     (default 40)
@@ -13,6 +16,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <pthread.h>
+#include <sched.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -20,7 +27,11 @@
 #include <thread>
 #include <vector>
 
+#include "base/clock.h"
+#include "protocol/serialportvarnoprotocol.h"
 #include "serial/serialport.h"
+#include "sim/simunit.h"
+#include "support/syscallcount.h"
 
 using namespace mirel_varno;
 using Clock = std::chrono::steady_clock;
@@ -87,6 +98,85 @@ void report(const char* what, const Summary& s, double targetUs)
 {
     std::printf("%-44s median %8.1f us   p90 %8.1f us   max %8.1f us   %s\n", what, s.median,
                 s.p90, s.max, s.median < targetUs ? "(target met)" : "(TARGET MISSED)");
+}
+
+constexpr int64_t ByteNs = 1'041'667;  // ten bits at 9600 baud
+
+// The unit's side of one status exchange: takes the request off the line,
+// waits for the time the request takes on a real line and `lateMs` more,
+// then sends the reply a byte at a time at the line's pace.
+void answerPaced(int master, const std::vector<uint8_t>& reply, int lateMs)
+{
+    // A unit keeps its pace whatever the host is busy with: where the
+    // system lets it, the unit's thread runs before ordinary ones.
+    const sched_param first{sched_get_priority_min(SCHED_FIFO)};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &first);
+    constexpr size_t RequestBytes = 14 + 1 + 4;
+    uint8_t request[64];
+    size_t got = 0;
+    while (got < RequestBytes) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 1000) != 1) {
+            return;
+        }
+        const ssize_t n = ::read(master, request, sizeof request);
+        if (n <= 0) {
+            return;
+        }
+        got += static_cast<size_t>(n);
+    }
+    int64_t at = monotonicNs() + static_cast<int64_t>(RequestBytes) * ByteNs +
+                 int64_t{lateMs} * 1'000'000;
+    for (uint8_t byte : reply) {
+        const timespec t{static_cast<time_t>(at / 1'000'000'000), static_cast<long>(at % 1'000'000'000)};
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+        }
+        if (::write(master, &byte, 1) != 1) {
+            return;
+        }
+        at += ByteNs;
+    }
+}
+
+// Status exchanges against the paced unit: the median wake-ups and CPU of
+// the reading thread per exchange.
+void exchangeFigures(const char* what, SerialPortVarnoProtocol& port, int master, int lateMs,
+                     int rounds)
+{
+    const UnitAddress unit{1, 2, 3};
+    const std::vector<uint8_t> reply =
+        varno_sim::buildFrame(HostAddress, unit, FunctionCode::ReadVariable, 5, {24, 0xA4, 0x00});
+    std::vector<double> waits;
+    std::vector<double> reads;
+    std::vector<double> cpu;
+    std::vector<double> ms;
+    int failed = 0;
+    for (int i = 0; i < rounds; ++i) {
+        std::thread answer(answerPaced, master, std::cref(reply), lateMs);
+        uint16_t status = 0;
+        const double cpu0 = cpuSecondsOfThisThread();
+        const Clock::time_point t0 = Clock::now();
+        varno_test::SyscallCounts counts;
+        {
+            varno_test::SyscallCounter counter;
+            try {
+                port.readStatus(unit, status);
+            } catch (const Exception&) {
+                ++failed;
+            }
+            counts = counter.counts();
+        }
+        ms.push_back(microseconds(Clock::now() - t0) / 1000.0);
+        cpu.push_back((cpuSecondsOfThisThread() - cpu0) * 1e6);
+        answer.join();
+        waits.push_back(static_cast<double>(counts.waits));
+        reads.push_back(static_cast<double>(counts.reads));
+    }
+    const Summary w = summarise(waits);
+    const Summary r = summarise(reads);
+    std::printf("%-44s waits %4.1f (max %2.0f)  reads %4.1f (max %2.0f)  CPU %6.1f us  %6.2f ms%s\n",
+                what, w.median, w.max, r.median, r.max, summarise(cpu).median, summarise(ms).median,
+                failed > 0 ? "  (SOME FAILED)" : "");
 }
 
 }  // namespace
@@ -156,8 +246,20 @@ int main(int argc, char** argv)
     }
     report("discard of pending input: empty line", summarise(emptyDiscard), 1000.0);
     report("discard of pending input: 21 bytes waiting", summarise(staleDiscard), 1000.0);
-
     port.close();
+
+    // Whole exchanges: the protocol's two reads, each with its 20 ms pause.
+    SerialPortVarnoProtocol protocol(name);
+    if (!protocol.isOpen()) {
+        std::fprintf(stderr, "cannot open %s\n", name);
+        return 1;
+    }
+    std::printf("status exchange at 9600 baud, per exchange (median of %d; waits and reads of "
+                "the reading thread):\n", rounds);
+    exchangeFigures("  unit answering at once", protocol, master, 0, rounds);
+    exchangeFigures("  unit answering 30 ms late", protocol, master, 30, rounds);
+    protocol.close();
+
     close(keeper);
     close(master);
     return 0;

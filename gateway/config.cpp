@@ -4,8 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
+
+#include <arpa/inet.h>
 
 #include <yaml-cpp/yaml.h>
 
@@ -115,6 +118,94 @@ private:
     std::string file_;
 };
 
+// Well-formed UTF-8 (shortest forms, no surrogates, at most U+10FFFF)
+// without control characters: names end up in topics, JSON documents and
+// metric labels, where neither survives.
+bool isCleanText(const std::string& s)
+{
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        uint32_t code = 0;
+        size_t more = 0;
+        if (c < 0x80) {
+            code = c;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            code = c & 0x1Fu;
+            more = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            code = c & 0x0Fu;
+            more = 2;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            code = c & 0x07u;
+            more = 3;
+        } else {
+            return false;
+        }
+        if (s.size() - i - 1 < more) {
+            return false;
+        }
+        for (size_t k = 1; k <= more; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xC0u) != 0x80u) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        const bool overlong = (more == 2 && code < 0x800) || (more == 3 && code < 0x10000);
+        const bool surrogate = code >= 0xD800 && code <= 0xDFFF;
+        const bool control = code < 0x20 || (code >= 0x7F && code <= 0x9F);
+        if (overlong || surrogate || code > 0x10FFFF || control) {
+            return false;
+        }
+        i += more + 1;
+    }
+    return true;
+}
+
+// The text of a name-like value, refused unless it is clean text.
+std::string cleanText(const Reader& r, const YAML::Node& node, const std::string& key)
+{
+    std::string s = r.text(node, key);
+    if (!isCleanText(s)) {
+        r.fail(node, key, "must be UTF-8 text without control characters");
+    }
+    return s;
+}
+
+// Every mapping of the document, however deep: a key given twice is a
+// mistake (the parser keeps both and a look-up finds the first), and a
+// key is a single value. Aliases can make a small file a huge tree, so
+// the walk has a budget of nodes.
+void checkKeys(const Reader& r, const YAML::Node& node, const std::string& key, size_t& budget)
+{
+    if (budget == 0) {
+        r.fail(node, key, "the document is too large (more than 100000 values)");
+    }
+    --budget;
+    if (node.IsMap()) {
+        std::map<std::string, int> seen;
+        for (const auto& entry : node) {
+            if (!entry.first.IsScalar()) {
+                r.fail(entry.first, key, "a key must be a single value");
+            }
+            const std::string name = entry.first.Scalar();
+            const std::string path = Reader::join(key, name);
+            const auto [first, fresh] = seen.emplace(name, entry.first.Mark().line);
+            if (!fresh) {
+                r.fail(entry.first, path,
+                       "given twice (first on line " + std::to_string(first->second + 1) + ")");
+            }
+            checkKeys(r, entry.second, path, budget);
+        }
+    } else if (node.IsSequence()) {
+        size_t i = 0;
+        for (const auto& item : node) {
+            checkKeys(r, item, key + "[" + std::to_string(i++) + "]", budget);
+        }
+    }
+}
+
 bool isName(const std::string& s)
 {
     if (s.empty() || s.size() > 64) {
@@ -132,7 +223,18 @@ bool isName(const std::string& s)
 bool isTopicPrefix(const std::string& s)
 {
     return !s.empty() && s.size() <= 200 && s.find_first_of("+#") == std::string::npos &&
-           s.front() != '/' && s.back() != '/';
+           s.front() != '/' && s.back() != '/' && isCleanText(s);
+}
+
+// A file the broker client opens when it starts: unreadable, it would
+// pass the check and stop the start.
+std::string readableFile(const Reader& r, const YAML::Node& node, const std::string& key)
+{
+    const std::string path = r.text(node, key);
+    if (!std::ifstream(path)) {
+        r.fail(node, key, "cannot read \"" + path + "\"");
+    }
+    return path;
 }
 
 std::string readSecretFile(const Reader& r, const YAML::Node& node, const std::string& key)
@@ -146,6 +248,10 @@ std::string readSecretFile(const Reader& r, const YAML::Node& node, const std::s
     std::getline(in, secret);  // the first line; a trailing newline is no part of it
     if (!secret.empty() && secret.back() == '\r') {
         secret.pop_back();
+    }
+    if (secret.empty()) {
+        // Taken as no password at all, it would log in without one.
+        r.fail(node, key, "\"" + path + "\" is empty (the password is its first line)");
     }
     return secret;
 }
@@ -174,7 +280,7 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
         }
     }
     if (node["username"]) {
-        mqtt.username = r.text(node["username"], "mqtt.username");
+        mqtt.username = cleanText(r, node["username"], "mqtt.username");
     }
     if (node["password_file"] && node["password_env"]) {
         r.fail(node["password_env"], "mqtt.password_env", "give password_file or password_env, not both");
@@ -188,6 +294,10 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
         if (value == nullptr) {
             r.fail(node["password_env"], "mqtt.password_env",
                    "the environment variable " + name + " is not set");
+        }
+        if (*value == '\0') {
+            r.fail(node["password_env"], "mqtt.password_env",
+                   "the environment variable " + name + " is empty");
         }
         mqtt.password = value;
     }
@@ -205,7 +315,8 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
         mqtt.topicPrefix = r.text(node["topic_prefix"], "mqtt.topic_prefix");
         if (!isTopicPrefix(mqtt.topicPrefix)) {
             r.fail(node["topic_prefix"], "mqtt.topic_prefix",
-                   "must be a topic without '+', '#' or a leading or trailing '/'");
+                   "must be a topic without '+', '#', a leading or trailing '/' or control "
+                   "characters, in UTF-8");
         }
     }
     if (node["discovery"]) {
@@ -215,7 +326,8 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
         mqtt.discoveryPrefix = r.text(node["discovery_prefix"], "mqtt.discovery_prefix");
         if (!isTopicPrefix(mqtt.discoveryPrefix)) {
             r.fail(node["discovery_prefix"], "mqtt.discovery_prefix",
-                   "must be a topic without '+', '#' or a leading or trailing '/'");
+                   "must be a topic without '+', '#', a leading or trailing '/' or control "
+                   "characters, in UTF-8");
         }
     }
     if (node["queue_limit"]) {
@@ -228,12 +340,12 @@ void readMqtt(const Reader& r, const YAML::Node& node, MqttConfig& mqtt)
         if (!tls["ca_file"]) {
             r.fail(tls, "mqtt.tls.ca_file", "is needed to check the broker");
         }
-        mqtt.caFile = r.text(tls["ca_file"], "mqtt.tls.ca_file");
+        mqtt.caFile = readableFile(r, tls["ca_file"], "mqtt.tls.ca_file");
         if (tls["cert_file"]) {
-            mqtt.certFile = r.text(tls["cert_file"], "mqtt.tls.cert_file");
+            mqtt.certFile = readableFile(r, tls["cert_file"], "mqtt.tls.cert_file");
         }
         if (tls["key_file"]) {
-            mqtt.keyFile = r.text(tls["key_file"], "mqtt.tls.key_file");
+            mqtt.keyFile = readableFile(r, tls["key_file"], "mqtt.tls.key_file");
         }
         if (mqtt.certFile.empty() != mqtt.keyFile.empty()) {
             r.fail(tls, "mqtt.tls", "cert_file and key_file go together");
@@ -271,6 +383,19 @@ void readHttp(const Reader& r, const YAML::Node& node, HttpConfig& http)
     const long p = std::strtol(port.c_str(), &end, 10);
     if (port.empty() || *end != '\0' || p < 0 || p > 65535) {
         r.fail(node["listen"], "http.listen", "port must be 0-65535, not \"" + port + "\"");
+    }
+    // Host names are not looked up: a look-up may wait on the network for
+    // as long as it likes, and the answer at check time need not be the
+    // one at start. localhost is the one name everybody means the same by.
+    if (address == "localhost") {
+        address = "127.0.0.1";
+    }
+    unsigned char binary[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, address.c_str(), binary) != 1 &&
+        inet_pton(AF_INET6, address.c_str(), binary) != 1) {
+        r.fail(node["listen"], "http.listen",
+               "\"" + address + "\" is not an IP address (such as 127.0.0.1, 0.0.0.0 or [::1]) "
+               "or localhost; host names are not looked up");
     }
     http.address = address;
     http.port = static_cast<uint16_t>(p);
@@ -331,7 +456,7 @@ void readLine(const Reader& r, const YAML::Node& node, const std::string& key,
         for (size_t i = 0; i < units.size(); ++i) {
             const YAML::Node unit = units[i];
             const std::string ukey = key + ".units[" + std::to_string(i) + "]";
-            r.checkMap(unit, ukey, {"address", "name"});
+            r.checkMap(unit, ukey, {"address", "name", "measure_units"});
             if (!unit["address"]) {
                 r.fail(unit, ukey + ".address", "is missing");
             }
@@ -349,8 +474,11 @@ void readLine(const Reader& r, const YAML::Node& node, const std::string& key,
             if (!seen.insert(unitAddressText(u.address)).second) {
                 r.fail(unit["address"], ukey + ".address", text + " is listed twice");
             }
+            if (unit["measure_units"]) {
+                u.measureUnits = r.text(unit["measure_units"], ukey + ".measure_units");
+            }
             if (unit["name"]) {
-                u.name = r.text(unit["name"], ukey + ".name");
+                u.name = cleanText(r, unit["name"], ukey + ".name");
             }
             line.units.push_back(u);
         }
@@ -366,6 +494,8 @@ GatewayConfig readDocument(const Reader& r, const YAML::Node& root)
     if (!root || root.IsNull()) {
         r.fail(root, "", "the file is empty");
     }
+    size_t budget = 100000;
+    checkKeys(r, root, "", budget);
     r.checkMap(root, "", {"lines", "mqtt", "http", "poll_interval"});
     uint32_t pollMs = 5000;
     if (root["poll_interval"]) {
@@ -456,7 +586,18 @@ GatewayConfig parseConfig(const std::string& text, const std::string& name)
         out << ": not valid YAML: " << e.msg;
         throw ConfigError(out.str());
     }
-    return readDocument(r, root);
+    try {
+        return readDocument(r, root);
+    } catch (const YAML::Exception& e) {
+        // A value of a shape no check foresaw: still a mistake in the file.
+        std::ostringstream out;
+        out << name;
+        if (e.mark.line >= 0) {
+            out << ':' << e.mark.line + 1;
+        }
+        out << ": " << e.msg;
+        throw ConfigError(out.str());
+    }
 }
 
 GatewayConfig loadConfig(const std::string& path)

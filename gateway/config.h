@@ -14,6 +14,9 @@ namespace varno_gateway {
 struct UnitConfig {
     mirel_varno::UnitAddress address;
     std::string name;
+    // The units of its measure ("%LEL"), so that Home Assistant learns
+    // them before the unit first answers; empty: learnt from the unit.
+    std::string measureUnits;
 };
 
 // One serial line: its device, the units on it (listed, found by a scan,

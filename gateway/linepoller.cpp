@@ -79,44 +79,115 @@ bool isAlarmEvent(PointEventType type)
 
 }  // namespace
 
-LinePoller::LinePoller(const LineConfig& config, Publisher& publisher, Metrics& metrics,
-                       LiveState& live, StopFlag& stop, FinishCount& finished)
-    : config_(config), publisher_(publisher), metrics_(metrics), live_(live), stop_(stop),
-      finishCount_(finished)
+std::unique_ptr<SerialPortVarnoProtocol> openLine(const LineConfig& config)
 {
+    auto line = std::make_unique<SerialPortVarnoProtocol>(config.device.c_str());
+    if (line->isOpen() && config.baud != 9600) {
+        line->open(config.device.c_str(), config.baud, 'N', 8, OneStopBit);
+    }
+    return line;
+}
+
+std::vector<std::string> unitRetainedTopics(const MqttConfig& mqtt, const std::string& line,
+                                            const std::string& address)
+{
+    const std::string base = mqtt.topicPrefix + "/" + line + "/" + address + "/";
+    std::vector<std::string> topics = {base + "availability", base + "params", base + "status"};
+    if (mqtt.discovery) {
+        for (std::string& t : discoveryTopics(mqtt.discoveryPrefix, mqtt.clientId, line, address)) {
+            topics.push_back(std::move(t));
+        }
+    }
+    return topics;
+}
+
+LinePoller::LinePoller(const LineConfig& config, const MqttConfig& mqtt, MessageSink& sink,
+                       Metrics& metrics, LineFactory factory,
+                       const std::map<std::string, std::string>& known)
+    : config_(config), mqtt_(mqtt), sink_(sink), metrics_(metrics), factory_(std::move(factory)),
+      known_(known)
+{
+    // The listed units are there, offline, before the device is even tried.
+    metrics_.lineUp(config_.name, true);
+    for (const UnitConfig& unit : config_.units) {
+        addPoint(unit.address, unit.name, unit.measureUnits);
+    }
 }
 
 LinePoller::~LinePoller()
 {
-    join();
+    stop();
 }
 
 void LinePoller::start()
 {
-    thread_ = std::thread([this] {
-        try {
-            run();
-        } catch (const Exception& e) {
-            logLine(Level::Error, "line " + config_.name + ": stopped: " +
-                                      std::string(e.message().utf8_str()));
-        } catch (const std::exception& e) {
-            logLine(Level::Error, "line " + config_.name + ": stopped: " + e.what());
-        }
-        finished_ = true;
-        finishCount_.finished();
-    });
+    thread_ = std::thread([this] { supervise(); });
 }
 
-void LinePoller::join()
+void LinePoller::stop()
 {
+    stop_.raise();
     if (thread_.joinable()) {
         thread_.join();
     }
 }
 
+std::map<std::string, std::string> LinePoller::units() const
+{
+    std::lock_guard<std::mutex> hold(knownMutex_);
+    return known_;
+}
+
+void LinePoller::supervise()
+{
+    while (!stop_.raised()) {
+        std::string reason;
+        try {
+            run();
+            return;  // only a stop ends it
+        } catch (const Exception& e) {
+            reason = utf8(e.message());
+        } catch (const std::exception& e) {
+            reason = e.what();
+        } catch (...) {
+            reason = "an unknown failure";
+        }
+        if (stop_.raised()) {
+            return;
+        }
+        const uint32_t backoffMs = restartBackoffMs_;
+        lineFailed(reason, backoffMs);
+        if (stop_.waitFor(milliseconds(backoffMs))) {
+            return;
+        }
+        restartBackoffMs_ = std::min<uint32_t>(backoffMs * 2, 60000);
+    }
+}
+
+void LinePoller::lineFailed(const std::string& reason, uint32_t restartMs)
+{
+    up_ = false;
+    metrics_.lineUp(config_.name, false);
+    metrics_.lineOpen(config_.name, false);
+    if (live_ != nullptr) {
+        live_->lineOpen(config_.name, false);
+    }
+    logLine(Level::Error, "line " + config_.name + ": stopped: " + reason + "; starting again in " +
+                              std::to_string(restartMs / 1000) + " s");
+    try {
+        sink_.publish(mqtt_.topicPrefix + "/" + config_.name + "/event",
+                      lineEventPayload("line_down", reason, restartMs / 1000, Clock::now()),
+                      false);
+    } catch (const std::exception& e) {
+        logLine(Level::Error, "line " + config_.name + ": cannot report it: " + e.what());
+    }
+    // The port is made anew on the next start, as after a lost device.
+    line_.reset();
+}
+
 std::string LinePoller::topic(const Unit& unit, const char* leaf) const
 {
-    return publisher_.config().topicPrefix + "/" + config_.name + "/" + unit.address + "/" + leaf;
+    return mqtt_.topicPrefix + "/" + config_.name + "/" + unit.address + "/" + leaf;
 }
 
 template <typename Read>
@@ -139,16 +210,13 @@ bool LinePoller::openDevice()
 {
     uint32_t backoffMs = 1000;
     for (;;) {
-        if (line_ == nullptr) {
-            line_ = std::make_unique<SerialPortVarnoProtocol>(config_.device.c_str());
-        } else {
-            line_->reopen();
-        }
-        if (line_->isOpen() && config_.baud != 9600) {
-            line_->open(config_.device.c_str(), config_.baud, 'N', 8, OneStopBit);
-        }
+        line_.reset();
+        line_ = factory_(config_);
+        line_->setStopDescriptor(stop_.descriptor());
         metrics_.lineOpen(config_.name, line_->isOpen());
-        live_.lineOpen(config_.name, line_->isOpen());
+        if (live_ != nullptr) {
+            live_->lineOpen(config_.name, line_->isOpen());
+        }
         if (line_->isOpen()) {
             logLine(Level::Info, "line " + config_.name + ": " + config_.device + " open");
             return true;
@@ -163,7 +231,8 @@ bool LinePoller::openDevice()
     }
 }
 
-void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
+void LinePoller::addPoint(const UnitAddress& address, const std::string& name,
+                          const std::string& measureUnits)
 {
     const std::string text = unitAddressText(address);
     if (units_.count(text) != 0) {
@@ -172,21 +241,51 @@ void LinePoller::addPoint(const UnitAddress& address, const std::string& name)
     auto* point = new Point(address);
     point->setName(wxString::FromUTF8(name.c_str()));
     points_.add(point);
-    Unit unit;
+    Unit& unit = units_[text];
     unit.address = text;
     unit.name = name;
     unit.configuredName = !name.empty();
-    units_[text] = unit;
+    unit.configuredUnits = measureUnits;
+    std::string before;
+    {
+        std::lock_guard<std::mutex> hold(knownMutex_);
+        before = known_[text];
+    }
     metrics_.pointInfo(config_.name, text, name);
     metrics_.pointState(config_.name, text, point->state());
-    live_.pointInfo(config_.name, text, name);
+    if (live_ != nullptr) {
+        live_->pointInfo(config_.name, text, name);
+    }
+    if (!measureUnits.empty()) {
+        // Complete already: Home Assistant shows the unit, unavailable,
+        // before it has ever answered.
+        try {
+            publishDiscovery(unit, measureUnits);
+        } catch (const std::exception& e) {
+            unit.fault = e.what();
+            logLine(Level::Error, "line " + config_.name + ": " + text +
+                                      ": no discovery document: " + unit.fault);
+        }
+    }
+    if (before == "online") {
+        // Heard a moment ago by the poller this one replaces: it stays
+        // online unless it fails to answer now.
+        unit.availability = before;
+        metrics_.pointAvailable(config_.name, text, true);
+        if (live_ != nullptr) {
+            live_->pointAvailable(config_.name, text, true);
+        }
+        return;
+    }
+    // Offline until it answers: a retained "online" of an earlier run
+    // must not stand for a unit that has not been heard yet.
+    setAvailability(unit, "offline");
 }
 
 void LinePoller::scanLine()
 {
     logLine(Level::Info, "line " + config_.name + ": scanning (about 9 s)");
     PointList found;
-    const auto begin = steady_clock::now();
     try {
         line_->scanNetwork(found);
     } catch (const Exception& e) {
@@ -196,14 +295,16 @@ void LinePoller::scanLine()
                                     std::string(e.message().utf8_str()));
         return;
     }
+    if (stop_.raised()) {
+        return;  // cut short: what it found is not all there is
+    }
+    // A scan is no exchange: its 9 s would swamp the exchange times.
     metrics_.scan(config_.name);
-    metrics_.exchange(config_.name,
-                      std::chrono::duration<double>(steady_clock::now() - begin).count(), 0);
     size_t added = 0;
     for (size_t i = 0; i < found.count(); ++i) {
         const UnitAddress address = found.at(i)->address();
         if (points_.find(address) == nullptr) {
-            addPoint(address, std::string());
+            addPoint(address, std::string(), std::string());
             ++added;
         }
     }
@@ -212,13 +313,26 @@ void LinePoller::scanLine()
                              std::to_string(added) + " new point(s)");
 }
 
+namespace {
+
+// Holds a point's claim for one turn, whatever the turn raises.
+class ClaimGuard {
+public:
+    explicit ClaimGuard(Point& point) : point_(point) {}
+    ~ClaimGuard() { point_.release(); }
+    ClaimGuard(const ClaimGuard&) = delete;
+    ClaimGuard& operator=(const ClaimGuard&) = delete;
+
+private:
+    Point& point_;
+};
+
+}  // namespace
+
 void LinePoller::run()
 {
     if (!openDevice()) {
         return;
-    }
-    for (const UnitConfig& unit : config_.units) {
-        addPoint(unit.address, unit.name);
     }
     auto nextScan = steady_clock::time_point::max();
     if (config_.scan) {
@@ -235,13 +349,46 @@ void LinePoller::run()
             if (!point->tryClaim()) {
                 continue;
             }
-            servePoint(*point, units_[unitAddressText(point->address())]);
-            point->release();
+            ClaimGuard claim(*point);
+            Unit& unit = units_[unitAddressText(point->address())];
+            std::string fault;
+            bool failed = true;
+            unit.turnAvailability = unit.availability;
+            try {
+                servePoint(*point, unit);
+                failed = false;
+            } catch (const Exception& e) {
+                fault = utf8(e.message());
+            } catch (const std::exception& e) {
+                fault = e.what();
+            }
+            if (failed) {
+                unitFailed(*point, unit, fault.empty() ? "a failure without a text" : fault);
+                continue;
+            }
+            setAvailability(unit, unit.turnAvailability);
+            if (!unit.fault.empty() && unit.availability == "online") {
+                logLine(Level::Info, "line " + config_.name + ": " + unit.address +
+                                         " served again");
+                unit.fault.clear();
+            }
+        }
+        if (stop_.raised()) {
+            return;
+        }
+        if (!up_) {
+            // A whole round went by: the next failure starts the back-off anew.
+            up_ = true;
+            restartBackoffMs_ = 1000;
+            metrics_.lineUp(config_.name, true);
+            logLine(Level::Info, "line " + config_.name + ": running again");
         }
         if (line_->deviceLost()) {
             logLine(Level::Warning, "line " + config_.name + ": " + config_.device + " lost");
             metrics_.lineOpen(config_.name, false);
-            live_.lineOpen(config_.name, false);
+            if (live_ != nullptr) {
+                live_->lineOpen(config_.name, false);
+            }
             if (!openDevice()) {
                 return;
             }
@@ -257,6 +404,22 @@ void LinePoller::run()
             return;
         }
     }
+}
+
+void LinePoller::unitFailed(Point& point, Unit& unit, const std::string& reason)
+{
+    // Logged once per kind of fault, not every round it repeats.
+    if (reason != unit.fault) {
+        logLine(Level::Error, "line " + config_.name + ": " + unit.address + ": " + reason +
+                                  "; marked failed, the line goes on");
+        unit.fault = reason;
+    }
+    point.setState(ReadErrorFailedState);
+    metrics_.pointState(config_.name, unit.address, point.state());
+    if (live_ != nullptr) {
+        live_->pointState(config_.name, unit.address, point.state(), utf8(point.statusText()));
+    }
+    setAvailability(unit, "offline");
 }
 
 void LinePoller::servePoint(Point& point, Unit& unit)
@@ -289,6 +452,7 @@ bool LinePoller::request(Point& point, Unit& unit, int32_t number)
             AlgorithmList algorithms;
             timed([&] { line_->readAlgorithms(address, algorithms); });
             deliver(point, unit, PointEvent(AlgorithmsReadEvent, address, algorithms));
+            unit.algorithmsRead = true;
             publishParams(point, unit);
             break;
         }
@@ -317,9 +481,10 @@ void LinePoller::readParams(Point& point, Unit& unit)
         unit.name = utf8(params.text27());
         point.setName(params.text27());
         metrics_.pointInfo(config_.name, unit.address, unit.name);
-        live_.pointInfo(config_.name, unit.address, unit.name);
+        if (live_ != nullptr) {
+            live_->pointInfo(config_.name, unit.address, unit.name);
+        }
     }
-    unit.discoveryPublished = false;
     publishParams(point, unit);
 }
 
@@ -343,18 +508,20 @@ void LinePoller::readMeasure(Point& point, Unit& unit)
     deliver(point, unit, PointEvent(measureEventType(measure, first), address, measure));
 
     const StatusBitTexts texts = point.pointParams().statusTexts();
-    publisher_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
+    sink_.publish(topic(unit, "measure"), measurePayload(measure, texts, now), false);
     metrics_.pointValue(config_.name, unit.address, static_cast<double>(value), status,
                         std::chrono::duration<double>(now.time_since_epoch()).count());
-    live_.pointReading(
-        config_.name, unit.address, static_cast<double>(value), utf8(units), status,
-        setBitTexts(status, texts),
-        std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count());
+    if (live_ != nullptr) {
+        live_->pointReading(
+            config_.name, unit.address, static_cast<double>(value), utf8(units), status,
+            setBitTexts(status, texts),
+            std::chrono::duration_cast<milliseconds>(now.time_since_epoch()).count());
+    }
     if (!unit.statusKnown || unit.status != status || unit.state != point.state()) {
         unit.statusKnown = true;
         unit.status = status;
         unit.state = point.state();
-        publisher_.publish(topic(unit, "status"),
+        sink_.publish(topic(unit, "status"),
                            statusPayload(status, texts, point.state(), point.statusText(), now),
                            true);
     }
@@ -396,20 +563,30 @@ void LinePoller::publishParams(Point& point, Unit& unit)
     const auto now = Clock::now();
     const PointParams params = point.pointParams();
     const AlgorithmList algorithms = point.algorithms();
-    publisher_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now),
-                       true);
+    sink_.publish(topic(unit, "params"), paramsPayload(unit.name, params, algorithms, now), true);
+    if (!unit.algorithmsRead) {
+        return;  // the units are not known yet: no document without them
+    }
     const int32_t current = params.measuringAlgorithm();
     const std::string units = current >= 0 && current < static_cast<int32_t>(algorithms.size())
                                   ? utf8(algorithms[static_cast<size_t>(current)].secondText)
                                   : std::string();
-    const MqttConfig& mqtt = publisher_.config();
-    if (mqtt.discovery && (!unit.discoveryPublished || units != unit.units)) {
-        const DiscoveryTopics d =
-            discoveryPayload(mqtt.discoveryPrefix, mqtt.topicPrefix, mqtt.clientId, config_.name,
-                             unit.address, unit.name, units, publisher_.availabilityTopic());
-        publisher_.publish(d.configTopic, d.payload, true);
-        unit.discoveryPublished = true;
+    publishDiscovery(unit, unit.configuredUnits.empty() ? units : unit.configuredUnits);
+}
+
+void LinePoller::publishDiscovery(Unit& unit, const std::string& units)
+{
+    if (!mqtt_.discovery ||
+        (unit.discoveryPublished && units == unit.units && unit.name == unit.discoveryName)) {
+        return;
     }
+    for (const DiscoveryTopics& d :
+         discoveryPayloads(mqtt_.discoveryPrefix, mqtt_.topicPrefix, mqtt_.clientId, config_.name,
+                           unit.address, unit.name, units)) {
+        sink_.publish(d.configTopic, d.payload, true);
+    }
+    unit.discoveryPublished = true;
+    unit.discoveryName = unit.name;
     unit.units = units;
 }
 
@@ -419,11 +596,13 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
     const bool reported = point.handleEvent(event);
     const int32_t after = point.state();
     metrics_.pointState(config_.name, unit.address, after);
-    live_.pointState(config_.name, unit.address, after, utf8(point.statusText()));
+    if (live_ != nullptr) {
+        live_->pointState(config_.name, unit.address, after, utf8(point.statusText()));
+    }
     const auto now = Clock::now();
     if (reported && !isMeasureEvent(event.type()) &&
         (!isAlarmEvent(event.type()) || before != after)) {
-        publisher_.publish(topic(unit, "event"),
+        sink_.publish(topic(unit, "event"),
                            eventPayload(event, after, point.statusText(), now), false);
     }
     std::string availability = unit.availability;
@@ -433,11 +612,28 @@ void LinePoller::deliver(Point& point, Unit& unit, PointEvent event)
         // Plugged comes from no exchange: only an answer shows the unit is there.
         availability = "online";
     }
-    if (availability != unit.availability) {
-        unit.availability = availability;
-        publisher_.publish(topic(unit, "availability"), availability, true);
-        metrics_.pointAvailable(config_.name, unit.address, availability == "online");
-        live_.pointAvailable(config_.name, unit.address, availability == "online");
+    // Taken at the end of the turn, so that a turn that fails after an
+    // answer does not flap the retained topic.
+    unit.turnAvailability = availability;
+}
+
+void LinePoller::setAvailability(Unit& unit, const std::string& availability)
+{
+    if (availability == unit.availability) {
+        return;
+    }
+    const bool first = unit.availability.empty();
+    unit.availability = availability;
+    {
+        std::lock_guard<std::mutex> hold(knownMutex_);
+        known_[unit.address] = availability;
+    }
+    sink_.publish(topic(unit, "availability"), availability, true);
+    metrics_.pointAvailable(config_.name, unit.address, availability == "online");
+    if (live_ != nullptr) {
+        live_->pointAvailable(config_.name, unit.address, availability == "online");
+    }
+    if (!first) {
         logLine(Level::Info, "line " + config_.name + ": " + unit.address + " " + availability);
     }
 }

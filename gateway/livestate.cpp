@@ -1,6 +1,7 @@
 #include "gateway/livestate.h"
 
 #include <cmath>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -35,6 +36,61 @@ LiveState::LiveState(const GatewayConfig& config)
         }
         lines_.push_back(std::move(view));
     }
+}
+
+void LiveState::reconfigure(const GatewayConfig& before, const GatewayConfig& next,
+                            int64_t nowMs)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::vector<LineView> lines;
+    for (const LineConfig& line : next.lines) {
+        std::set<std::string> listedBefore;
+        for (const LineConfig& old : before.lines) {
+            if (old.name == line.name) {
+                for (const UnitConfig& unit : old.units) {
+                    listedBefore.insert(unitAddressText(unit.address));
+                }
+            }
+        }
+        LineView view;
+        LineView* old = findLine(line.name);
+        if (old != nullptr) {
+            view.state = old->state;
+            if (old->device != line.device) {
+                view.state = "opening";
+            }
+        }
+        view.name = line.name;
+        view.device = line.device;
+        std::set<std::string> listed;
+        for (const UnitConfig& unit : line.units) {
+            const std::string address = unitAddressText(unit.address);
+            listed.insert(address);
+            PointView p;
+            p.address = address;
+            if (old != nullptr) {
+                for (const PointView& was : old->points) {
+                    if (was.address == address) {
+                        p = was;
+                    }
+                }
+            }
+            if (!unit.name.empty()) {
+                p.name = unit.name;
+            }
+            view.points.push_back(std::move(p));
+        }
+        if (old != nullptr && line.scan) {
+            for (const PointView& was : old->points) {
+                if (listed.count(was.address) == 0 && listedBefore.count(was.address) == 0) {
+                    view.points.push_back(was);
+                }
+            }
+        }
+        lines.push_back(std::move(view));
+    }
+    lines_ = std::move(lines);
+    notify(lock, snapshotLocked(nowMs));
 }
 
 void LiveState::setListener(Listener listener)
@@ -188,6 +244,11 @@ void LiveState::brokerConnected(bool connected)
 std::string LiveState::snapshot(int64_t nowMs) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
+    return snapshotLocked(nowMs);
+}
+
+std::string LiveState::snapshotLocked(int64_t nowMs) const
+{
     json lines = json::array();
     for (const LineView& view : lines_) {
         json points = json::array();

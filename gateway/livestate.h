@@ -34,6 +34,12 @@ public:
 
     void setListener(Listener listener);
 
+    // Moves to another configuration (a reload): lines in the new order,
+    // gone lines and units dropped, the rest keep what they showed. A unit
+    // a scan found stays while its line still scans, unless `before` listed
+    // it. The listener gets the whole new state as one event.
+    void reconfigure(const GatewayConfig& before, const GatewayConfig& next, int64_t nowMs);
+
     void lineOpen(const std::string& line, bool open);
     // Adds the point when it is new (a unit a scan found).
     void pointInfo(const std::string& line, const std::string& address, const std::string& name);
@@ -53,6 +59,7 @@ public:
     std::string snapshot(int64_t nowMs) const;
 
 private:
+    std::string snapshotLocked(int64_t nowMs) const;
     struct PointView {
         std::string address;
         std::string name;

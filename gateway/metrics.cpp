@@ -2,7 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "base/floatbits.h"
+#include "model/measure.h"
 
 namespace varno_gateway {
 
@@ -36,6 +42,7 @@ void header(std::ostringstream& out, const char* name, const char* type, const c
 }  // namespace
 
 constexpr std::array<double, 9> Metrics::Buckets;
+constexpr std::chrono::seconds Metrics::HealthGrace;
 
 std::string escapeLabel(const std::string& text)
 {
@@ -55,10 +62,29 @@ std::string escapeLabel(const std::string& text)
     return out;
 }
 
+void Metrics::noteLineFault(LineStats& s, bool wasHealthy)
+{
+    if (wasHealthy && !(s.open && s.up)) {
+        s.faultSince = SteadyClock::now();
+    }
+}
+
 void Metrics::lineOpen(const std::string& line, bool open)
 {
     std::lock_guard<std::mutex> hold(mutex_);
-    lines_[line].open = open;
+    LineStats& s = lines_[line];
+    const bool wasHealthy = s.open && s.up;
+    s.open = open;
+    noteLineFault(s, wasHealthy);
+}
+
+void Metrics::lineUp(const std::string& line, bool up)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    LineStats& s = lines_[line];
+    const bool wasHealthy = s.open && s.up;
+    s.up = up;
+    noteLineFault(s, wasHealthy);
 }
 
 void Metrics::exchange(const std::string& line, double seconds, int32_t error)
@@ -117,6 +143,9 @@ void Metrics::pointState(const std::string& line, const std::string& address, in
 void Metrics::mqttConnected(bool connected)
 {
     std::lock_guard<std::mutex> hold(mutex_);
+    if (connected != mqttConnected_) {
+        mqttSince_ = SteadyClock::now();
+    }
     mqttConnected_ = connected;
 }
 
@@ -138,6 +167,12 @@ void Metrics::mqttDropped()
     ++mqttDropped_;
 }
 
+void Metrics::mqttRefused()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    ++mqttRefused_;
+}
+
 void Metrics::mqttConnects()
 {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -151,21 +186,35 @@ void Metrics::clearLines()
     points_.clear();
 }
 
+void Metrics::forgetLine(const std::string& line)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    lines_.erase(line);
+    for (auto p = points_.begin(); p != points_.end();) {
+        p = p->first.first == line ? points_.erase(p) : std::next(p);
+    }
+}
+
 std::string Metrics::render() const
 {
     std::lock_guard<std::mutex> hold(mutex_);
     std::ostringstream out;
 
     header(out, "varno_point_value", "gauge", "Last measured value of the point, in its base unit.");
+    // A unit that reports no value, or no longer answers, has no sample:
+    // a stale or made-up number would pass for a measurement.
     for (const auto& [key, p] : points_) {
-        if (p.hasValue) {
+        if (p.hasValue && p.online != 0 &&
+            mirel_varno::floatBits(static_cast<float>(p.value)) !=
+                mirel_varno::floatBits(mirel_varno::NO_VALUE)) {
             out << "varno_point_value{" << pointLabels(key.first, key.second) << "} "
                 << number(p.value, "%.7g") << '\n';
         }
     }
-    header(out, "varno_point_status", "gauge", "Last status word of the point.");
+    header(out, "varno_point_status", "gauge",
+           "Last status word of the point, while the point answers.");
     for (const auto& [key, p] : points_) {
-        if (p.hasValue) {
+        if (p.hasValue && p.online != 0) {
             out << "varno_point_status{" << pointLabels(key.first, key.second) << "} " << p.status
                 << '\n';
         }
@@ -199,6 +248,11 @@ std::string Metrics::render() const
     header(out, "varno_line_open", "gauge", "1 while the line's serial device is open.");
     for (const auto& [line, s] : lines_) {
         out << "varno_line_open{line=\"" << escapeLabel(line) << "\"} " << (s.open ? 1 : 0) << '\n';
+    }
+    header(out, "varno_line_up", "gauge",
+           "1 while the line's work runs, 0 while it waits to be started again after a failure.");
+    for (const auto& [line, s] : lines_) {
+        out << "varno_line_up{line=\"" << escapeLabel(line) << "\"} " << (s.up ? 1 : 0) << '\n';
     }
     header(out, "varno_line_exchanges_total", "counter",
            "Reads the gateway made on the line (each one or more request/reply frames).");
@@ -239,9 +293,50 @@ std::string Metrics::render() const
     header(out, "varno_mqtt_queue_length", "gauge", "Messages kept while the broker is away.");
     out << "varno_mqtt_queue_length " << mqttQueue_ << '\n';
     header(out, "varno_mqtt_queue_dropped_total", "counter",
-           "Kept messages dropped, oldest first, because the queue was full.");
+           "Kept messages dropped because the queue was full (routine measures first).");
     out << "varno_mqtt_queue_dropped_total " << mqttDropped_ << '\n';
+    header(out, "varno_mqtt_refused_total", "counter",
+           "Messages dropped because the broker connection would never take them "
+           "(a topic or payload it refuses).");
+    out << "varno_mqtt_refused_total " << mqttRefused_ << '\n';
     return out.str();
+}
+
+Metrics::Health Metrics::health(SteadyClock::time_point now) const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    const auto seconds = [now](SteadyClock::time_point since) {
+        return std::chrono::duration_cast<std::chrono::seconds>(now - since).count();
+    };
+    Health health;
+    nlohmann::json problems = nlohmann::json::array();
+    nlohmann::json lines = nlohmann::json::object();
+    for (const auto& [line, s] : lines_) {
+        const bool healthy = s.open && s.up;
+        nlohmann::json entry = {{"open", s.open}, {"up", s.up}};
+        if (!healthy) {
+            entry["fault_seconds"] = seconds(s.faultSince);
+            if (now - s.faultSince > HealthGrace) {
+                problems.push_back("line " + line + (s.up ? " closed" : " down") + " for " +
+                                   std::to_string(seconds(s.faultSince)) + " s");
+            }
+        }
+        lines[line] = std::move(entry);
+    }
+    nlohmann::json mqtt = {{"connected", mqttConnected_}, {"since_seconds", seconds(mqttSince_)}};
+    if (!mqttConnected_ && now - mqttSince_ > HealthGrace) {
+        problems.insert(problems.begin(),
+                        "broker away for " + std::to_string(seconds(mqttSince_)) + " s");
+    }
+    health.ok = problems.empty();
+    const nlohmann::json body = {{"status", health.ok ? "ok" : "fault"},
+                                 {"problems", std::move(problems)},
+                                 {"mqtt", std::move(mqtt)},
+                                 {"lines", std::move(lines)}};
+    // Names come from the configuration, checked as UTF-8 there; a
+    // replacement character is still better than an exception here.
+    health.json = body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return health;
 }
 
 }  // namespace varno_gateway

@@ -1,5 +1,6 @@
 #include "gateway/payloads.h"
 
+#include <cctype>
 #include <cmath>
 #include <ctime>
 
@@ -15,16 +16,27 @@ using namespace mirel_varno;
 
 namespace {
 
-// The texts of the bits set in the word, bit by bit; a bit without a
-// text of its own is named by its number.
+// The texts of the bits set in the word, bit by bit: the unit's own, else
+// the library's built-in one, else the bit's number.
 json bitTexts(uint16_t status, const StatusBitTexts& texts)
 {
     json bits = json::array();
+    StatusBitTexts builtIn;
+    bool haveBuiltIn = false;
     for (int n = 0; n < 16; ++n) {
-        if ((status & (1u << n)) != 0) {
-            const wxString text = texts.textFor(static_cast<uint8_t>(n + 1));
-            bits.push_back(text.empty() ? "bit " + std::to_string(n) : utf8(text));
+        if ((status & (1u << n)) == 0) {
+            continue;
         }
+        const uint8_t key = static_cast<uint8_t>(n + 1);
+        wxString text = texts.textFor(key);
+        if (text.empty()) {
+            if (!haveBuiltIn) {
+                builtIn = StatusBitTexts::withDefaults();
+                haveBuiltIn = true;
+            }
+            text = builtIn.textFor(key);
+        }
+        bits.push_back(text.empty() ? "bit " + std::to_string(n) : utf8(text));
     }
     return bits;
 }
@@ -56,6 +68,28 @@ json paramValue(const PointParam& param)
     } catch (const boost::bad_any_cast&) {
         return nullptr;
     }
+}
+
+// "varno_LINE_A_B_C": the unit's part of ids and topics.
+std::string objectId(const std::string& line, const std::string& address)
+{
+    std::string object = "varno_" + line + "_" + address;
+    for (char& c : object) {
+        if (c == '.') {
+            c = '_';
+        }
+    }
+    return object;
+}
+
+// An entity id's object part: lower-case letters, digits and underscores.
+std::string entitySlug(const std::string& text)
+{
+    std::string slug;
+    for (unsigned char c : text) {
+        slug += std::isalnum(c) != 0 && c < 0x80 ? static_cast<char>(std::tolower(c)) : '_';
+    }
+    return slug;
 }
 
 }  // namespace
@@ -104,6 +138,9 @@ std::string statusPayload(uint16_t status, const StatusBitTexts& texts, int32_t 
     json j;
     j["status"] = status;
     j["status_bits"] = bitTexts(status, texts);
+    // The threshold bits: what Home Assistant's alarm entity shows.
+    const MeasureStatus bits(status);
+    j["alarm"] = bits.thresholdExceeded() || bits.prethresholdExceeded() || bits.thresholdReduced();
     j["state"] = state;
     j["state_text"] = utf8(stateText);
     j["timestamp"] = isoTime(t);
@@ -172,37 +209,98 @@ std::string eventPayload(const PointEvent& event, int32_t state, const wxString&
     return j.dump();
 }
 
-DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
-                                 const std::string& topicPrefix, const std::string& clientId,
-                                 const std::string& line, const std::string& address,
-                                 const std::string& name, const std::string& units,
-                                 const std::string& gatewayAvailability)
+std::string gatewayAvailabilityTopic(const std::string& topicPrefix, const std::string& clientId)
 {
-    std::string object = "varno_" + line + "_" + address;
-    for (char& c : object) {
-        if (c == '.') {
-            c = '_';
-        }
-    }
-    const std::string base = topicPrefix + "/" + line + "/" + address;
+    return topicPrefix + "/gateway/" + clientId + "/availability";
+}
+
+std::string lineEventPayload(const std::string& type, const std::string& text, uint32_t restartS,
+                             Clock::time_point t)
+{
     json j;
-    j["name"] = name.empty() ? line + " " + address : name;
-    j["unique_id"] = clientId + "_" + object;
-    j["object_id"] = object;
-    j["state_topic"] = base + "/measure";
-    j["value_template"] = "{{ value_json.value }}";
-    j["json_attributes_topic"] = base + "/measure";
+    j["type"] = type;
+    j["text"] = text;
+    j["restart_in_s"] = restartS;
+    j["timestamp"] = isoTime(t);
+    // The text is a failure's own words, which need not be UTF-8.
+    return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::vector<std::string> discoveryTopics(const std::string& discoveryPrefix,
+                                         const std::string& clientId, const std::string& line,
+                                         const std::string& address)
+{
+    const std::string object = objectId(line, address);
+    return {discoveryPrefix + "/sensor/" + clientId + "/" + object + "/config",
+            discoveryPrefix + "/binary_sensor/" + clientId + "/" + object + "_alarm/config"};
+}
+
+std::vector<DiscoveryTopics> discoveryPayloads(const std::string& discoveryPrefix,
+                                               const std::string& topicPrefix,
+                                               const std::string& clientId,
+                                               const std::string& line, const std::string& address,
+                                               const std::string& name, const std::string& units)
+{
+    const std::string object = objectId(line, address);
+    const std::string base = topicPrefix + "/" + line + "/" + address;
+    const std::vector<std::string> topics = discoveryTopics(discoveryPrefix, clientId, line, address);
+    // The entities are named by what they show; Home Assistant puts the
+    // device's name in front.
+    const json device = {{"identifiers", json::array({object})},
+                         {"name", name.empty() ? "Varno unit " + line + " " + address : name},
+                         {"model", "Varno unit"},
+                         {"via_device", clientId}};
+    const json availability = json::array(
+        {{{"topic", base + "/availability"}},
+         {{"topic", gatewayAvailabilityTopic(topicPrefix, clientId)}}});
+
+    json sensor;
+    sensor["name"] = "Measure";
+    sensor["unique_id"] = clientId + "_" + object;
+    sensor["default_entity_id"] = "sensor." + entitySlug(object);
+    sensor["state_topic"] = base + "/measure";
+    sensor["value_template"] = "{{ value_json.value }}";
+    sensor["json_attributes_topic"] = base + "/measure";
     if (!units.empty()) {
-        j["unit_of_measurement"] = units;
+        sensor["unit_of_measurement"] = units;
     }
-    j["state_class"] = "measurement";
-    j["availability"] = json::array({{{"topic", base + "/availability"}},
-                                     {{"topic", gatewayAvailability}}});
-    j["availability_mode"] = "all";
-    j["device"] = {{"identifiers", json::array({object})},
-                   {"name", name.empty() ? "Varno unit " + address : name},
-                   {"via_device", clientId}};
-    return {discoveryPrefix + "/sensor/" + clientId + "/" + object + "/config", j.dump()};
+    sensor["state_class"] = "measurement";
+    sensor["availability"] = availability;
+    sensor["availability_mode"] = "all";
+    sensor["device"] = device;
+
+    json alarm;
+    alarm["name"] = "Alarm";
+    alarm["unique_id"] = clientId + "_" + object + "_alarm";
+    alarm["default_entity_id"] = "binary_sensor." + entitySlug(object) + "_alarm";
+    alarm["device_class"] = "problem";
+    alarm["state_topic"] = base + "/status";
+    alarm["value_template"] = "{{ 'ON' if value_json.alarm else 'OFF' }}";
+    alarm["json_attributes_topic"] = base + "/status";
+    alarm["availability"] = availability;
+    alarm["availability_mode"] = "all";
+    alarm["device"] = device;
+    return {{topics[0], sensor.dump()}, {topics[1], alarm.dump()}};
+}
+
+DiscoveryTopics gatewayDiscoveryPayload(const std::string& discoveryPrefix,
+                                        const std::string& topicPrefix,
+                                        const std::string& clientId)
+{
+    // The device the units name as via_device: the gateway, with its
+    // connection to the broker as its one entity.
+    json j;
+    j["name"] = "Connection";
+    j["unique_id"] = clientId + "_gateway";
+    j["default_entity_id"] = "binary_sensor." + entitySlug("varno_gateway_" + clientId);
+    j["device_class"] = "connectivity";
+    j["state_topic"] = gatewayAvailabilityTopic(topicPrefix, clientId);
+    j["payload_on"] = "online";
+    j["payload_off"] = "offline";
+    j["device"] = {{"identifiers", json::array({clientId})},
+                   {"name", "Varno gateway " + clientId},
+                   {"model", "varno_gateway"}};
+    return {discoveryPrefix + "/binary_sensor/" + clientId + "/gateway/config", j.dump()};
 }
 
 }  // namespace varno_gateway

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include <wx/string.h>
 
@@ -30,16 +31,36 @@ std::string paramsPayload(const std::string& name, const mirel_varno::PointParam
 std::string eventPayload(const mirel_varno::PointEvent& event, int32_t state,
                          const wxString& stateText, Clock::time_point t);
 
-// The Home Assistant discovery document for a point's measure.
+// The broker topic that tells whether the gateway itself is online.
+std::string gatewayAvailabilityTopic(const std::string& topicPrefix, const std::string& clientId);
+
+// A line's own event (LINE/event): its work failed and starts again in
+// `restartS` seconds.
+std::string lineEventPayload(const std::string& type, const std::string& text, uint32_t restartS,
+                             Clock::time_point t);
+
+// The topics of every Home Assistant discovery document of a unit.
+std::vector<std::string> discoveryTopics(const std::string& discoveryPrefix,
+                                         const std::string& clientId, const std::string& line,
+                                         const std::string& address);
+
+// A Home Assistant discovery document and its topic.
 struct DiscoveryTopics {
-    std::string configTopic;  // PREFIX/sensor/NODE/OBJECT/config
+    std::string configTopic;  // PREFIX/COMPONENT/NODE/OBJECT/config
     std::string payload;
 };
-DiscoveryTopics discoveryPayload(const std::string& discoveryPrefix,
-                                 const std::string& topicPrefix, const std::string& clientId,
-                                 const std::string& line, const std::string& address,
-                                 const std::string& name, const std::string& units,
-                                 const std::string& gatewayAvailability);
+// A unit's documents: its measure as a sensor and its threshold bits as a
+// problem binary_sensor, on the device of the unit, which names the
+// gateway's device as via_device. `units` empty: none is given.
+std::vector<DiscoveryTopics> discoveryPayloads(const std::string& discoveryPrefix,
+                                               const std::string& topicPrefix,
+                                               const std::string& clientId,
+                                               const std::string& line, const std::string& address,
+                                               const std::string& name, const std::string& units);
+// The gateway's own device, with its broker connection as an entity.
+DiscoveryTopics gatewayDiscoveryPayload(const std::string& discoveryPrefix,
+                                        const std::string& topicPrefix,
+                                        const std::string& clientId);
 
 }  // namespace varno_gateway
 

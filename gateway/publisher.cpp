@@ -1,17 +1,27 @@
 #include "gateway/publisher.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <thread>
 
 #include <mosquitto.h>
 
 #include "gateway/log.h"
+#include "gateway/payloads.h"
 
 namespace varno_gateway {
 
 namespace {
+
+bool isRoutineTopic(const std::string& topic)
+{
+    static const std::string leaf = "/measure";
+    return topic.size() >= leaf.size() &&
+           topic.compare(topic.size() - leaf.size(), leaf.size(), leaf) == 0;
+}
 
 // mosquitto_lib_init once per process, whatever the number of reloads.
 void initLibrary()
@@ -34,65 +44,120 @@ Publisher::~Publisher()
 
 std::string Publisher::availabilityTopic() const
 {
-    return config_.topicPrefix + "/gateway/" + config_.clientId + "/availability";
+    return gatewayAvailabilityTopic(config_.topicPrefix, config_.clientId);
 }
 
-bool Publisher::start(std::string& error)
+mosquitto* Publisher::makeClient(const MqttConfig& config, std::string& error)
 {
     initLibrary();
-    client_ = mosquitto_new(config_.clientId.c_str(), true, this);
-    if (client_ == nullptr) {
+    mosquitto* client = mosquitto_new(config.clientId.c_str(), true, this);
+    if (client == nullptr) {
         error = "cannot create the MQTT client";
-        return false;
+        return nullptr;
     }
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(client_, &Publisher::onConnect);
-    mosquitto_disconnect_callback_set(client_, &Publisher::onDisconnect);
-    mosquitto_log_callback_set(client_, &Publisher::onLog);
-    mosquitto_reconnect_delay_set(client_, 1, 32, true);
+    mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(client, &Publisher::onConnect);
+    mosquitto_disconnect_callback_set(client, &Publisher::onDisconnect);
+    mosquitto_log_callback_set(client, &Publisher::onLog);
+    mosquitto_reconnect_delay_set(client, 1, 32, true);
 
-    const std::string topic = availabilityTopic();
-    int rc = mosquitto_will_set(client_, topic.c_str(), 7, "offline", config_.qos, true);
-    if (rc == MOSQ_ERR_SUCCESS && !config_.username.empty()) {
-        rc = mosquitto_username_pw_set(client_, config_.username.c_str(),
-                                       config_.password.empty() ? nullptr
-                                                                : config_.password.c_str());
+    const std::string topic = gatewayAvailabilityTopic(config.topicPrefix, config.clientId);
+    int rc = mosquitto_will_set(client, topic.c_str(), 7, "offline", config.qos, true);
+    if (rc == MOSQ_ERR_SUCCESS && !config.username.empty()) {
+        rc = mosquitto_username_pw_set(client, config.username.c_str(),
+                                       config.password.empty() ? nullptr
+                                                               : config.password.c_str());
     }
-    if (rc == MOSQ_ERR_SUCCESS && config_.tls) {
-        rc = mosquitto_tls_set(client_, config_.caFile.c_str(), nullptr,
-                               config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
-                               config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(),
+    if (rc == MOSQ_ERR_SUCCESS && config.tls) {
+        rc = mosquitto_tls_set(client, config.caFile.c_str(), nullptr,
+                               config.certFile.empty() ? nullptr : config.certFile.c_str(),
+                               config.keyFile.empty() ? nullptr : config.keyFile.c_str(),
                                nullptr);
         if (rc == MOSQ_ERR_SUCCESS) {
-            rc = mosquitto_tls_insecure_set(client_, config_.tlsInsecure);
+            rc = mosquitto_tls_insecure_set(client, config.tlsInsecure);
         }
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         error = std::string("MQTT client set-up: ") + mosquitto_strerror(rc);
-        mosquitto_destroy(client_);
-        client_ = nullptr;
-        return false;
+        mosquitto_destroy(client);
+        return nullptr;
     }
-    rc = mosquitto_loop_start(client_);
+    return client;
+}
+
+bool Publisher::run(mosquitto* client, std::string& error)
+{
+    int rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
         error = std::string("MQTT network thread: ") + mosquitto_strerror(rc);
-        mosquitto_destroy(client_);
-        client_ = nullptr;
+        mosquitto_destroy(client);
         return false;
+    }
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        client_ = client;
+        connected_ = false;
+        announceOffline_ = true;
+        failure_.clear();  // a new broker set-up: its first failure is news
     }
     loopRunning_ = true;
     // A broker that is not there yet is retried by the network thread.
-    rc = mosquitto_connect_async(client_, config_.host.c_str(), config_.port, config_.keepaliveS);
+    rc = mosquitto_connect_async(client, config_.host.c_str(), config_.port, config_.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS) {
-        logLine(Level::Warning, "mqtt: " + config_.host + ":" + std::to_string(config_.port) +
-                                    ": " + (rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno))
-                                                                 : mosquitto_strerror(rc)) +
-                                    "; retrying");
+        const std::string reason =
+            rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : mosquitto_strerror(rc);
+        std::lock_guard<std::mutex> hold(mutex_);
+        noteFailure("cannot connect to " + config_.host + ":" + std::to_string(config_.port) +
+                    ": " + reason + "; retrying");
     }
     return true;
 }
 
+bool Publisher::start(std::string& error)
+{
+    mosquitto* client = makeClient(config_, error);
+    return client != nullptr && run(client, error);
+}
+
+bool Publisher::restart(const MqttConfig& next, std::string& error)
+{
+    mosquitto* client = makeClient(next, error);
+    if (client == nullptr) {
+        return false;
+    }
+    endClient(true);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        config_ = next;
+    }
+    return run(client, error);
+}
+
+void Publisher::clearAllRetained()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::set<std::string> topics = std::move(clears_);
+    clears_.clear();
+    for (const auto& entry : retained_) {
+        topics.insert(entry.first);
+    }
+    retained_.clear();
+    topics.insert(availabilityTopic());
+    // Its own availability is emptied here, not set "offline" on the way out.
+    announceOffline_ = false;
+    for (const std::string& topic : topics) {
+        if (!connected_ || !send(Message{topic, std::string(), true})) {
+            clears_.insert(topic);
+        }
+    }
+}
+
 void Publisher::stop()
+{
+    endClient(true);
+}
+
+void Publisher::endClient(bool announce)
 {
     mosquitto* client = nullptr;
     bool wasConnected = false;
@@ -100,7 +165,7 @@ void Publisher::stop()
         std::lock_guard<std::mutex> hold(mutex_);
         client = client_;
         wasConnected = connected_;
-        if (client != nullptr && wasConnected) {
+        if (client != nullptr && wasConnected && announce && announceOffline_) {
             const std::string topic = availabilityTopic();
             mosquitto_publish(client, nullptr, topic.c_str(), 7, "offline", config_.qos, true);
         }
@@ -137,6 +202,7 @@ void Publisher::publish(const std::string& topic, const std::string& payload, bo
     Message message{topic, payload, retain};
     if (retain) {
         retained_[topic] = payload;
+        clears_.erase(topic);
         if (connected_) {
             send(message);
         }
@@ -152,8 +218,8 @@ void Publisher::clearRetained(const std::string& topic)
 {
     std::lock_guard<std::mutex> hold(mutex_);
     retained_.erase(topic);
-    if (connected_) {
-        send(Message{topic, std::string(), true});
+    if (!connected_ || !send(Message{topic, std::string(), true})) {
+        clears_.insert(topic);  // emptied once a connection is up
     }
 }
 
@@ -161,6 +227,16 @@ size_t Publisher::queueLength() const
 {
     std::lock_guard<std::mutex> hold(mutex_);
     return queue_.size();
+}
+
+std::vector<std::string> Publisher::queuedTopics() const
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::vector<std::string> topics;
+    for (const Message& m : queue_) {
+        topics.push_back(m.topic);
+    }
+    return topics;
 }
 
 bool Publisher::connected() const
@@ -189,32 +265,49 @@ bool Publisher::send(const Message& message)
     // refuses): kept, it would hold up everything queued behind it.
     logLine(Level::Warning, "mqtt: dropped a message on " + message.topic + ": " +
                                 mosquitto_strerror(rc));
-    metrics_.mqttDropped();
+    metrics_.mqttRefused();
     return true;
 }
 
 void Publisher::keep(Message message)
 {
-    if (queue_.size() >= config_.queueLimit) {
-        queue_.pop_front();
+    if (queue_.size() >= config_.queueLimit && !queue_.empty()) {
+        // Measures are routine: the next one says the same again. Events
+        // (alarms, failures) are not repeated, so they go last.
+        auto victim = std::find_if(queue_.begin(), queue_.end(), [](const Message& m) {
+            return isRoutineTopic(m.topic);
+        });
+        if (victim == queue_.end()) {
+            victim = queue_.begin();
+        }
+        queue_.erase(victim);
         metrics_.mqttDropped();
     }
     queue_.push_back(std::move(message));
     metrics_.mqttQueue(queue_.size());
 }
 
+void Publisher::noteFailure(const std::string& text)
+{
+    if (text != failure_) {
+        failure_ = text;
+        logLine(Level::Warning, "mqtt: " + text);
+    }
+}
+
 void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
 {
     auto* p = static_cast<Publisher*>(self);
+    std::lock_guard<std::mutex> hold(p->mutex_);
     if (rc != 0) {
-        logLine(Level::Warning, std::string("mqtt: broker refused the connection: ") +
-                                    mosquitto_connack_string(rc));
+        p->noteFailure(std::string("broker refused the connection: ") +
+                       mosquitto_connack_string(rc) + "; retrying");
         return;
     }
-    std::lock_guard<std::mutex> hold(p->mutex_);
     if (p->client_ == nullptr) {
         return;  // stopping
     }
+    p->failure_.clear();
     p->connected_ = true;
     p->metrics_.mqttConnected(true);
     p->metrics_.mqttConnects();
@@ -224,6 +317,9 @@ void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
     logLine(Level::Info, "mqtt: connected to " + p->config_.host + ":" +
                              std::to_string(p->config_.port));
     p->send(Message{p->availabilityTopic(), "online", true});
+    for (auto t = p->clears_.begin(); t != p->clears_.end();) {
+        t = p->send(Message{*t, std::string(), true}) ? p->clears_.erase(t) : std::next(t);
+    }
     for (const auto& [topic, payload] : p->retained_) {
         p->send(Message{topic, payload, true});
     }
@@ -240,10 +336,21 @@ void Publisher::onConnect(mosquitto* /*client*/, void* self, int rc)
 
 void Publisher::onDisconnect(mosquitto* /*client*/, void* self, int rc)
 {
+    // The reason of a failed connect is in errno when rc says so; the
+    // lock below may change it.
+    const int error = errno;
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> hold(p->mutex_);
     if (p->connected_ && rc != 0) {
-        logLine(Level::Warning, "mqtt: connection lost; reconnecting");
+        p->noteFailure("connection lost; reconnecting");
+    } else if (rc != 0 && p->failure_.empty() && p->client_ != nullptr) {
+        // A connect that failed before the broker answered; later retries
+        // fail without a word from the library, and change nothing here.
+        p->noteFailure("cannot connect to " + p->config_.host + ":" +
+                       std::to_string(p->config_.port) + ": " +
+                       (rc == MOSQ_ERR_ERRNO ? std::string(strerror(error))
+                                             : mosquitto_strerror(rc)) +
+                       "; retrying");
     }
     p->connected_ = false;
     p->metrics_.mqttConnected(false);

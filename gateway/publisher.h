@@ -5,11 +5,14 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "gateway/config.h"
 #include "gateway/livestate.h"
 #include "gateway/metrics.h"
+#include "gateway/sink.h"
 
 struct mosquitto;
 
@@ -19,17 +22,18 @@ namespace varno_gateway {
 // reconnects with back-off (1 s doubling to 32 s); publish() may be called
 // from any thread and never blocks on the network.
 //
-// While the broker is away, messages are kept in a bounded queue (the
-// oldest dropped and counted when it is full) and sent in order after the
-// next connect. Retained messages are not queued: the last one per topic
+// While the broker is away, messages are kept in a bounded queue and sent
+// in order after the next connect. When it is full, the oldest routine
+// measure makes room (events go only when nothing else can), and the drop
+// is counted. Retained messages are not queued: the last one per topic
 // is remembered and all of them are sent again after every connect, so a
 // broker that lost its store gets the current state back. The gateway's
 // own availability topic carries "online", and "offline" as the last will
 // and on a clean stop.
-class Publisher {
+class Publisher : public MessageSink {
 public:
     Publisher(const MqttConfig& config, Metrics& metrics);
-    ~Publisher();
+    ~Publisher() override;
     Publisher(const Publisher&) = delete;
     Publisher& operator=(const Publisher&) = delete;
 
@@ -41,10 +45,19 @@ public:
     // the network thread; waits at most about half a second for the
     // broker to take what is in flight.
     void stop();
+    // Moves to another broker set-up: the new client is made first (false
+    // with a reason, and the running one kept, when it cannot be), then the
+    // old one says "offline" and goes. What is queued or retained stays and
+    // goes out on the new connection.
+    bool restart(const MqttConfig& next, std::string& error);
+    // Empties every retained topic it has published, its own availability
+    // included, through the running connection (or the next one, when none
+    // is up): for a change of the names the topics are made of.
+    void clearAllRetained();
 
-    void publish(const std::string& topic, const std::string& payload, bool retain);
+    void publish(const std::string& topic, const std::string& payload, bool retain) override;
     // Clears a retained topic on the broker and forgets it here.
-    void clearRetained(const std::string& topic);
+    void clearRetained(const std::string& topic) override;
 
     // The connection's state goes to `live` too; set before start().
     void feed(LiveState* live) { live_ = live; }
@@ -52,6 +65,8 @@ public:
     const MqttConfig& config() const { return config_; }
     std::string availabilityTopic() const;
     size_t queueLength() const;
+    // The topics of the kept messages, oldest first.
+    std::vector<std::string> queuedTopics() const;
     bool connected() const;
 
 private:
@@ -69,6 +84,16 @@ private:
     // dropped and counted instead.
     bool send(const Message& message);
     void keep(Message message);
+    // A client set up for the configuration, not yet connected; nullptr
+    // with a reason when it cannot be.
+    mosquitto* makeClient(const MqttConfig& config, std::string& error);
+    // Starts the client's network thread and its connection.
+    bool run(mosquitto* client, std::string& error);
+    // Ends the running client: "offline" first when `announce`.
+    void endClient(bool announce);
+    // Logs a failure to reach the broker once per change of state: a
+    // broker that stays away is tried again and again. mutex_ held.
+    void noteFailure(const std::string& text);
 
     MqttConfig config_;
     Metrics& metrics_;
@@ -78,8 +103,12 @@ private:
 
     mutable std::mutex mutex_;
     bool connected_ = false;
+    std::string failure_;  // the last failure logged, empty once connected
     std::deque<Message> queue_;
     std::map<std::string, std::string> retained_;
+    // Retained topics to empty once a connection is up.
+    std::set<std::string> clears_;
+    bool announceOffline_ = true;
 };
 
 }  // namespace varno_gateway

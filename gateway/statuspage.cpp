@@ -1,5 +1,6 @@
 #include "gateway/statuspage.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -8,6 +9,8 @@
 namespace varno_gateway {
 
 namespace {
+
+constexpr std::chrono::seconds HeartbeatPeriod(15);
 
 const char* const ContentSecurityPolicy =
     "default-src 'self'; script-src 'self'; style-src 'self'; img-src 'self'; "
@@ -43,23 +46,100 @@ int64_t nowMs()
 
 }  // namespace
 
-bool StatusPage::serve(const std::string& target, HttpServer::Reply& reply) const
+StatusPage::StatusPage(LiveState& live) : live_(live)
 {
-    const std::string path = target == "/" ? "/index.html" : target;
-    reply.fields = {{"Content-Security-Policy", ContentSecurityPolicy},
-                    {"X-Content-Type-Options", "nosniff"},
-                    {"Referrer-Policy", "no-referrer"},
-                    {"Cache-Control", "no-cache"}};
+    live_.setListener([this](const std::string& event) { broadcast(sseMessage(event)); });
+    heartbeat_ = std::thread([this] { beat(); });
+}
+
+StatusPage::~StatusPage()
+{
+    live_.setListener(nullptr);
+    std::vector<std::shared_ptr<HttpStream>> streams;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        stopping_ = true;
+        streams.swap(streams_);
+    }
+    wake_.notify_all();
+    heartbeat_.join();
+    for (const auto& s : streams) {
+        s->close();
+    }
+}
+
+void StatusPage::prune()
+{
+    streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
+                                  [](const std::shared_ptr<HttpStream>& s) { return !s->open(); }),
+                   streams_.end());
+}
+
+size_t StatusPage::openStreams()
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    prune();
+    return streams_.size();
+}
+
+void StatusPage::broadcast(const std::string& message)
+{
+    std::lock_guard<std::mutex> hold(mutex_);
+    for (const auto& s : streams_) {
+        s->send(message);
+    }
+    prune();
+}
+
+void StatusPage::beat()
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        if (wake_.wait_for(lock, HeartbeatPeriod, [this] { return stopping_; })) {
+            return;
+        }
+        lock.unlock();
+        broadcast("event: heartbeat\ndata:\n\n");
+        lock.lock();
+    }
+}
+
+bool StatusPage::serve(const HttpServer::Request& request, HttpServer::Reply& reply)
+{
+    const std::string path = request.path == "/" ? "/index.html" : request.path;
+    reply.headers = {{"Content-Security-Policy", ContentSecurityPolicy},
+                     {"X-Content-Type-Options", "nosniff"},
+                     {"Referrer-Policy", "no-referrer"},
+                     {"Cache-Control", "no-cache"}};
     if (path == "/api/points") {
         reply.contentType = "application/json";
         reply.body = live_.snapshot(nowMs()) + "\n";
         return true;
     }
     if (path == "/events") {
+        if (request.head) {
+            reply.contentType = "text/event-stream";
+            return true;
+        }
+        // The handler and the stream's start run back to back on the
+        // server's thread: no other stream can slip in between.
+        if (openStreams() >= StreamLimit) {
+            reply.status = 503;
+            reply.contentType = "text/plain; charset=utf-8";
+            reply.headers.emplace_back("Retry-After", "10");
+            reply.body = "too many open event streams\n";
+            return true;
+        }
         reply.contentType = "text/event-stream";
-        reply.stream = true;
-        reply.body = "retry: " + std::to_string(StreamRetryMs) + "\n" +
-                     sseMessage(live_.snapshot(nowMs()));
+        reply.headers.back().second = "no-store";
+        reply.stream = [this](std::shared_ptr<HttpStream> stream) {
+            // Taken under the lock that every broadcast holds: a change
+            // after this snapshot reaches the stream as an event.
+            std::lock_guard<std::mutex> hold(mutex_);
+            stream->send("retry: " + std::to_string(StreamRetryMs) + "\n" +
+                         sseMessage(live_.snapshot(nowMs())));
+            streams_.push_back(std::move(stream));
+        };
         return true;
     }
     for (const PageAsset& asset : pageAssets()) {
@@ -69,7 +149,7 @@ bool StatusPage::serve(const std::string& target, HttpServer::Reply& reply) cons
             return true;
         }
     }
-    reply.fields.clear();
+    reply.headers.clear();
     return false;
 }
 

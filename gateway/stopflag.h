@@ -2,21 +2,43 @@
 #define VARNO_GATEWAY_STOPFLAG_H
 
 #include <chrono>
-#include <cstddef>
 #include <condition_variable>
 #include <mutex>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace varno_gateway {
 
 // A stop request that waiting threads wake up for at once, instead of
-// finding it when their sleep is over.
+// finding it when their sleep is over. Its descriptor turns readable on
+// raise(), so that a serial port given it (SerialPort::setStopDescriptor)
+// ends its reads, writes and scans at once as well.
 class StopFlag {
 public:
+    StopFlag() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~StopFlag()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    StopFlag(const StopFlag&) = delete;
+    StopFlag& operator=(const StopFlag&) = delete;
+
     void raise()
     {
         {
             std::lock_guard<std::mutex> hold(mutex_);
+            if (raised_) {
+                return;
+            }
             raised_ = true;
+            if (fd_ >= 0) {
+                const uint64_t one = 1;
+                // An eventfd write of 1 cannot fail short of an overflow.
+                (void)!::write(fd_, &one, sizeof one);
+            }
         }
         wake_.notify_all();
     }
@@ -25,6 +47,9 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         return raised_;
     }
+    // Readable once raised; -1 when the system gave none (the flag then
+    // still works, the port's waits just run to their own time limits).
+    int descriptor() const { return fd_; }
     // Waits until the time point on the monotonic clock; true when stopped.
     bool waitUntil(std::chrono::steady_clock::time_point until)
     {
@@ -37,39 +62,10 @@ public:
     }
 
 private:
+    const int fd_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     bool raised_ = false;
-};
-
-// Counts threads that have finished, so that a waiter can give them a
-// bounded time to do so.
-class FinishCount {
-public:
-    void finished()
-    {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            ++count_;
-        }
-        wake_.notify_all();
-    }
-    void waitAll(size_t total)
-    {
-        std::unique_lock<std::mutex> hold(mutex_);
-        wake_.wait(hold, [this, total] { return count_ >= total; });
-    }
-    // True when `total` threads have finished before the time point.
-    bool waitUntil(size_t total, std::chrono::steady_clock::time_point until)
-    {
-        std::unique_lock<std::mutex> hold(mutex_);
-        return wake_.wait_until(hold, until, [this, total] { return count_ >= total; });
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    size_t count_ = 0;
 };
 
 }  // namespace varno_gateway

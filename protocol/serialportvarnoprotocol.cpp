@@ -108,6 +108,7 @@ void SerialPortVarnoProtocol::readHeader(bool resynchronise)
     receivedCount_ = 0;
     readExactly(replyHeader_.bytes, FrameHeaderSize);
     if (replyHeader_.checksumValid()) {
+        frameReceived();
         return;
     }
     // A damaged header's length means nothing: do not wait for it. Only an
@@ -148,6 +149,7 @@ bool SerialPortVarnoProtocol::findHeaderFurtherOn()
             if (candidate.checksumValid()) {
                 replyHeader_ = candidate;
                 pending_.assign(seen.begin() + at + FrameHeaderSize, seen.end());
+                frameReceived();
                 return true;
             }
         }

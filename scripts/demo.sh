@@ -23,7 +23,8 @@ done
 bash scripts/setup.sh --demo
 # The test suite needs packages of its own (scripts/test.sh installs them).
 cmake -S . -B build -DVARNO_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim varno_monitor
+# Every program the README's sections run, the gateway included.
+cmake --build build -j"$(nproc)" --target varno_cycle varno_unitsim varno_monitor varno_gateway
 
 work=$(mktemp -d)
 sim_pid=

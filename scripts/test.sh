@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: a plain build with warnings as
 # errors, then a clang build under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a short run of each fuzz target, and the
-# thread tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer with a short run of each fuzz target, the
+# thread tests under ThreadSanitizer, and last the unit tests built for
+# arm64 and run under qemu (scripts/cross-test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -46,4 +47,18 @@ for fuzzer in build-asan/fuzz/fuzz_*; do
   "$fuzzer" -max_total_time=15 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   rm -rf "$corpus"
 done
+
+echo "== arm64 cross build, unit tests under qemu"
+bash scripts/cross-test.sh
+
+# Last, as a user installs it: the Debian packages, built and then
+# installed into a bare Debian 12. Needs root and the Debian mirror; the
+# test says why when it skips.
+echo "== Debian packages in a bare Debian 12"
+if [ "$(id -u)" -eq 0 ]; then
+  bash scripts/package.sh
+  bash tests/deploy/debian_install.sh dist
+else
+  echo "debian_install: SKIPPED: needs root (scripts/package.sh and a chroot)"
+fi
 echo "== all tests passed"

@@ -72,6 +72,11 @@ public:
     // the device is about to be closed. Safe from any thread.
     virtual void interrupt() {}
 
+    // The layer above found a valid frame in what the device delivered: the
+    // line works. A network line starts its reconnection back-off afresh
+    // only after a connection has worked.
+    virtual void frameReceived() {}
+
     // Sleeps on the monotonic clock unless `fd` is, or becomes, readable;
     // false when cut short that way. -1 is never readable.
     static bool pause(uint32_t milliseconds, int fd);

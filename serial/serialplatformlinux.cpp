@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "base/clock.h"
+#include "serial/serialplatformreplywatch.h"
 #include "serial/serialplatformwait.h"
 
 namespace mirel_varno {
@@ -89,12 +90,24 @@ public:
 
 private:
     void setDtr(bool on);
+    // Follows a reply that has begun with `missing` bytes still to come
+    // (ReplyWatch), leaving them in the driver. True when a read should
+    // take what waits and go on: all have come, or the reply falls behind
+    // the line and is watched byte by byte, its gap from `gapFrom`.
+    // False when the read should take what waits and end (stop descriptor,
+    // interrupt, the total limit).
+    bool watchReply(uint32_t missing, Clock::time_point seen, bool justArrived,
+                    Clock::duration byteTime, Clock::duration gap,
+                    Clock::time_point totalDeadline, Clock::time_point& gapFrom);
 
     int fd_;
     // Readable from interrupt() on, for good: the device is being closed.
     int interrupted_;
     std::atomic<bool> lost_{false};
     termios tio_{};  // the device's termios as last read or written
+    // What one character takes on the line at tio_'s settings, in
+    // nanoseconds; 0 when the speed is unknown. Read by reads in flight.
+    std::atomic<int64_t> byteTimeNs_{0};
     // Set by the port's configuration calls while a read may be running.
     std::mutex timeoutsLock_;
     PortTimeouts timeouts_{};
@@ -122,6 +135,7 @@ bool LinuxSerialDevice::readSettings()
         return false;
     }
     lineSettingsFrom(tio_, settings);
+    byteTimeNs_ = byteTimeNs(tio_);
     int lines = 0;
     if (ioctl(fd_, TIOCMGET, &lines) == 0) {
         settings.dtr = (lines & TIOCM_DTR) != 0 ? DtrControl::Enabled : DtrControl::Disabled;
@@ -143,6 +157,7 @@ bool LinuxSerialDevice::writeSettings()
         }
     }
     tio_ = tio;
+    byteTimeNs_ = byteTimeNs(tio_);
     // Linux has no DTR handshake; the line is simply held on for it.
     setDtr(settings.dtr != DtrControl::Disabled);
     return true;
@@ -176,6 +191,13 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
     const bool gapLimit = t.readInterval != 0 && !noWait;
+    const Clock::duration gap = std::chrono::milliseconds(t.readInterval);
+    const Clock::duration byteTime = std::chrono::nanoseconds(byteTimeNs_.load());
+    // A reply is followed without a wake-up per byte once it has begun,
+    // where the line's speed says when the rest can be in; once more after
+    // it fell behind (a late burst from an adapter or a busy sender), but
+    // not at every byte of one that trickles.
+    int watches = gapLimit && ReplyWatch::fits(byteTime, gap) ? 2 : 0;
 
     // Calculate the time at which we give up, once: the total limit.
     const Clock::time_point start = Clock::now();
@@ -184,6 +206,16 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
                    : NoDeadline;
     // The gap limit runs only from the first byte on.
     Clock::time_point gapDeadline = NoDeadline;
+    // Set by the watch: the earliest the bytes it leaves waiting can have
+    // come, for the gap of the read that takes them.
+    Clock::time_point seenBefore = NoDeadline;
+    // Take what has come, but wait no more (a stop, the total limit).
+    bool lastTake = false;
+    // The bytes a read takes woke us: they have only just come.
+    bool woken = false;
+    // A watch starts at the first bytes, or at the first that wake us
+    // after one fell behind.
+    bool mayWatch = true;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t count = 0;
@@ -192,8 +224,23 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
         const ssize_t n = ::read(fd_, bytes + count, length - count);
         if (n > 0) {
             count += static_cast<uint32_t>(n);
+            const Clock::time_point seen = std::min(Clock::now(), seenBefore);
+            seenBefore = NoDeadline;
             if (gapLimit) {
-                gapDeadline = after(Clock::now(), t.readInterval);
+                gapDeadline = after(seen, t.readInterval);
+            }
+            if (lastTake) {
+                break;
+            }
+            if (watches > 0 && mayWatch && count < length) {
+                --watches;
+                mayWatch = false;
+                if (watchReply(length - count, seen, woken, byteTime, gap, totalDeadline,
+                               seenBefore)) {
+                    gapDeadline = after(seenBefore, t.readInterval);
+                } else {
+                    lastTake = true;
+                }
             }
             continue;
         }
@@ -206,17 +253,47 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
             lost_ = true;
             break;
         }
-        if (noWait) {
+        if (noWait || lastTake) {
             break;
         }
+        seenBefore = NoDeadline;
         const int events = waitFor(fd_, POLLIN, std::min(totalDeadline, gapDeadline),
                                    stopDescriptor.load(), interrupted_);
         if (events <= 0) {
             break;
         }
         hungUp = (events & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        woken = true;
+        mayWatch = true;
     }
     return count;
+}
+
+bool LinuxSerialDevice::watchReply(uint32_t missing, Clock::time_point seen, bool justArrived,
+                                   Clock::duration byteTime, Clock::duration gap,
+                                   Clock::time_point totalDeadline, Clock::time_point& gapFrom)
+{
+    ReplyWatch watch(missing, byteTime, gap, seen, justArrived);
+    for (;;) {
+        // Only the wake-up descriptors are watched, not the line: the bytes
+        // are counted at the look, not on arrival.
+        const Clock::time_point next = std::min(watch.nextLook(), totalDeadline);
+        if (!platformwait::sleepUntil(next, stopDescriptor.load(), interrupted_)) {
+            return false;
+        }
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) {
+            gapFrom = watch.gapFrom();
+            return true;  // the byte-by-byte watch finds out what is wrong
+        }
+        if (watch.look(Clock::now(), static_cast<uint32_t>(waiting)) != ReplyWatch::Step::Sleep) {
+            gapFrom = watch.gapFrom();
+            return true;
+        }
+        if (next >= totalDeadline) {
+            return false;
+        }
+    }
 }
 
 bool LinuxSerialDevice::write(const void* data, uint32_t length)
@@ -326,6 +403,32 @@ bool speedFor(uint32_t baudRate, speed_t& speed)
         }
     }
     return false;
+}
+
+int64_t byteTimeNs(const termios& tio)
+{
+    const uint32_t rate = rateFor(cfgetispeed(&tio));
+    if (rate == 0) {
+        return 0;
+    }
+    // In half bits: a start bit, the data bits, the parity bit, and one,
+    // one and a half (5-bit bytes) or two stop bits.
+    int64_t halfBits = 2;
+    switch (tio.c_cflag & CSIZE) {
+    case CS5: halfBits += 10; break;
+    case CS6: halfBits += 12; break;
+    case CS7: halfBits += 14; break;
+    default: halfBits += 16; break;
+    }
+    if ((tio.c_cflag & PARENB) != 0) {
+        halfBits += 2;
+    }
+    if ((tio.c_cflag & CSTOPB) == 0) {
+        halfBits += 2;
+    } else {
+        halfBits += (tio.c_cflag & CSIZE) == CS5 ? 3 : 4;
+    }
+    return halfBits * 500000000 / rate;
 }
 
 void lineSettingsFrom(const termios& tio, LineSettings& settings)

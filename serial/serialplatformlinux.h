@@ -21,6 +21,11 @@ std::string devicePath(const char* modeText);
 // termios has none.
 bool speedFor(uint32_t baudRate, speed_t& speed);
 
+// What one character takes on a line of these settings, in nanoseconds:
+// start bit, data bits, parity bit and stop bits at the input speed; 0 when
+// the speed has no rate.
+int64_t byteTimeNs(const termios& tio);
+
 // Line settings as termios shows them. DTR, abort-on-error and null
 // discarding have no termios flags and are left as they are.
 void lineSettingsFrom(const termios& tio, LineSettings& settings);

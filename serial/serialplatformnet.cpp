@@ -4,20 +4,22 @@
 #include "serial/serialplatformnet.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <vector>
 
+#include "serial/serialplatformresolver.h"
 #include "serial/serialplatformtelnet.h"
 #include "serial/serialplatformwait.h"
 
@@ -37,9 +39,26 @@ constexpr uint32_t NoWaitInterval = 0xFFFFFFFFu;
 constexpr uint32_t OpenLimitMs = 3000;
 constexpr uint32_t ReconnectLimitMs = 500;
 constexpr uint32_t ReconnectFloorMs = 100;
-// Between failed reconnections: doubling from the first to the last.
+// How long an open waits for the server to confirm the far port's line;
+// one that never does still carries it.
+constexpr uint32_t SettleLimitMs = 1000;
+// A device server that cannot open its port says so and hangs up at once,
+// within a round trip of accepting. A raw connection is watched that long
+// (four times the connect's own time, within these bounds) before it is
+// trusted with a request.
+constexpr uint32_t VerdictMinMs = 30;
+constexpr uint32_t VerdictMaxMs = 250;
+// A read that must not wait still stops taking a flood of commands.
+constexpr uint32_t NoWaitLimitMs = 10;
+// Between failed reconnections: doubling from the first to the last. It
+// starts afresh only after a connection worked: it carried a valid frame
+// (the protocol says so) or stayed up this long.
 constexpr uint32_t FirstBackoffMs = 250;
 constexpr uint32_t LastBackoffMs = 8000;
+constexpr uint32_t WorkedAfterMs = 10000;
+// What a server said before it hung up: this much is kept and shown.
+constexpr size_t MaxServerText = 512;
+constexpr size_t MaxShownText = 160;
 // A connection that stops carrying anything is given up after this long
 // without an acknowledgement or keep-alive answer.
 constexpr int KeepIdleS = 10;
@@ -75,14 +94,25 @@ void setOption(int fd, int level, int name, int value)
 class NetworkSerialDevice final : public SerialDevice {
 public:
     explicit NetworkSerialDevice(const NetworkName& name)
-        : name_(name), telnet_(name.kind == NetworkName::Kind::Telnet)
+        : name_(name),
+          telnet_(name.kind == NetworkName::Kind::Telnet),
+          interrupted_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
     {
     }
-    ~NetworkSerialDevice() override { drop(); }
+    ~NetworkSerialDevice() override
+    {
+        drop();
+        if (interrupted_ >= 0) {
+            ::close(interrupted_);
+        }
+    }
 
-    // Connects and, for Telnet, negotiates and sets the far port's line.
+    // Looks the host up, connects and, for Telnet, negotiates and sets the
+    // far port's line; every step within the deadline and ended by a stop.
     bool connect(Clock::time_point deadline, std::string& reason);
 
+    void interrupt() override;
+    void frameReceived() override { worked_ = true; }
     bool readSettings() override { return true; }
     bool writeSettings() override;
     bool setTimeouts(const PortTimeouts& timeouts) override;
@@ -99,70 +129,179 @@ private:
     static constexpr long Lost = -1;
     static constexpr long Empty = -2;
 
+    bool halted() const;
+    int wait(int fd, short events, Clock::time_point deadline) const;
+    bool lookUp(Clock::time_point deadline, std::vector<NetworkAddress>& addresses,
+                std::string& reason);
+    int dial(const NetworkAddress& address, Clock::time_point deadline, int& error) const;
+    bool heardNoVerdict(Clock::duration connectTime, Clock::time_point deadline,
+                        std::string& reason);
     long pull(uint8_t* data, size_t room);
     bool send(const std::vector<uint8_t>& bytes, Clock::time_point deadline);
     bool negotiate(Clock::time_point deadline, std::string& reason);
     bool reconnectIfDue(Clock::time_point limit);
     void drop();
     void lose();
+    void holdOff();
 
     NetworkName name_;
     bool telnet_;
     int fd_ = -1;
+    // Readable from interrupt() on, for good: the device is being closed.
+    int interrupted_;
     TelnetSession session_;
     PortTimeouts timeouts_{};
     Clock::time_point nextAttempt_{};
     uint32_t backoffMs_ = FirstBackoffMs;
+    Clock::time_point connectedAt_{};
+    std::atomic<bool> worked_{false};
+    // The addresses of the last lookup that answered, for when the next
+    // one does not; a lookup still running is waited for again next time.
+    std::vector<NetworkAddress> lastGood_;
+    std::shared_ptr<NameLookup> lookup_;
 };
+
+// The server's own words, fit to be shown: printable ASCII on one line,
+// bounded; empty when nothing printable came.
+std::string serverSays(const std::string& bytes)
+{
+    std::string text;
+    bool space = false;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b > 0x20 && b < 0x7F) {
+            if (space && !text.empty()) {
+                text += ' ';
+            }
+            space = false;
+            text += c;
+        } else {
+            space = true;
+        }
+        if (text.size() > MaxShownText) {
+            text.resize(MaxShownText);
+            text += "...";
+            break;
+        }
+    }
+    return text.empty() ? text : "ser2net says: " + text;
+}
+
+void NetworkSerialDevice::interrupt()
+{
+    if (interrupted_ >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(interrupted_, &one, sizeof one);
+    }
+}
+
+bool NetworkSerialDevice::halted() const
+{
+    pollfd p[2] = {{stopDescriptor.load(), POLLIN, 0}, {interrupted_, POLLIN, 0}};
+    return poll(p, 2, 0) > 0;
+}
+
+int NetworkSerialDevice::wait(int fd, short events, Clock::time_point deadline) const
+{
+    return waitFor(fd, events, deadline, stopDescriptor.load(), interrupted_);
+}
+
+bool NetworkSerialDevice::lookUp(Clock::time_point deadline, std::vector<NetworkAddress>& addresses,
+                                 std::string& reason)
+{
+    if (!lookup_) {
+        lookup_ = NameLookup::start(name_.host, name_.port);
+    }
+    // With addresses from before in hand, a slow lookup gets half the time
+    // and the connection the rest.
+    Clock::time_point until = deadline;
+    if (!lastGood_.empty()) {
+        const Clock::time_point now = Clock::now();
+        until = deadline > now ? now + (deadline - now) / 2 : now;
+    }
+    if (!lookup_->finished()) {
+        wait(lookup_->descriptor(), POLLIN, until);
+    }
+    if (lookup_->finished()) {
+        std::vector<NetworkAddress> found;
+        std::string error;
+        const bool ok = lookup_->result(found, error);
+        lookup_.reset();
+        if (ok) {
+            lastGood_ = found;
+            addresses = std::move(found);
+            return true;
+        }
+        reason = "cannot resolve host '" + name_.host + "': " + error;
+    } else if (halted()) {
+        reason = "stopped";
+        return false;
+    } else {
+        reason = "cannot resolve host '" + name_.host + "': no answer in time";
+    }
+    if (lastGood_.empty()) {
+        return false;
+    }
+    addresses = lastGood_;
+    return true;
+}
+
+int NetworkSerialDevice::dial(const NetworkAddress& address, Clock::time_point deadline,
+                              int& error) const
+{
+    const auto* a = reinterpret_cast<const sockaddr*>(&address.address);
+    const int fd = socket(a->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = errno;
+        return -1;
+    }
+    error = 0;
+    if (::connect(fd, a, address.size) != 0) {
+        error = errno;
+        if (error == EINPROGRESS) {
+            const int events = wait(fd, POLLOUT, deadline);
+            socklen_t size = sizeof error;
+            if (events == 0) {
+                error = halted() ? ECANCELED : ETIMEDOUT;
+            } else if (events < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
+                error = errno;
+            }
+        }
+    }
+    if (error != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reason)
 {
     drop();
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(name_.host.c_str(), name_.port.c_str(), &hints, &found);
-    if (resolved != 0) {
-        reason = "cannot resolve host '" + name_.host + "': " +
-                 (resolved == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(resolved));
+    std::vector<NetworkAddress> addresses;
+    if (!lookUp(deadline, addresses, reason)) {
         return false;
     }
     int lastError = ETIMEDOUT;
-    for (const addrinfo* a = found; a != nullptr && fd_ < 0; a = a->ai_next) {
-        const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                              a->ai_protocol);
-        if (fd < 0) {
-            lastError = errno;
-            continue;
+    Clock::time_point dialled{};
+    for (size_t i = 0; i < addresses.size() && fd_ < 0; ++i) {
+        dialled = Clock::now();
+        if (dialled >= deadline || halted()) {
+            break;
         }
-        int error = 0;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                const int events = waitFor(fd, POLLOUT, deadline);
-                socklen_t size = sizeof error;
-                if (events == 0) {
-                    error = ETIMEDOUT;
-                } else if (events < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) {
-                    error = errno;
-                }
-            }
-        }
-        if (error != 0) {
-            lastError = error;
-            ::close(fd);
-            continue;
-        }
-        fd_ = fd;
+        // Each address gets its share of the time left, so that one that
+        // drops packets leaves the next its chance.
+        const auto share = (deadline - dialled) / static_cast<long>(addresses.size() - i);
+        fd_ = dial(addresses[i], dialled + share, lastError);
     }
-    freeaddrinfo(found);
     if (fd_ < 0) {
-        reason = "cannot connect to " + name_.host + " port " + name_.port + ": " +
-                 std::strerror(lastError);
+        reason = halted() ? "stopped"
+                          : "cannot connect to " + name_.host + " port " + name_.port + ": " +
+                                std::strerror(lastError);
         return false;
     }
+    connectedAt_ = Clock::now();
+    worked_ = false;
     // Requests go out at once rather than waiting for the last one's
     // acknowledgement; a dead peer is noticed without traffic.
     setOption(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
@@ -172,47 +311,105 @@ bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reaso
     setOption(fd_, IPPROTO_TCP, TCP_KEEPINTVL, KeepIntervalS);
     setOption(fd_, IPPROTO_TCP, TCP_KEEPCNT, KeepCount);
     setOption(fd_, IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(UserTimeoutMs));
-    if (telnet_ && !negotiate(deadline, reason)) {
+    const bool ready = telnet_ ? negotiate(deadline, reason)
+                               : heardNoVerdict(connectedAt_ - dialled, deadline, reason);
+    if (!ready) {
         drop();
-        return false;
     }
-    return true;
+    return ready;
+}
+
+bool NetworkSerialDevice::heardNoVerdict(Clock::duration connectTime, Clock::time_point deadline,
+                                         std::string& reason)
+{
+    const auto window =
+        std::clamp<Clock::duration>(connectTime * 4, std::chrono::milliseconds(VerdictMinMs),
+                                    std::chrono::milliseconds(VerdictMaxMs));
+    const int events = wait(fd_, POLLRDHUP, std::min(deadline, connectedAt_ + window));
+    if (events == 0) {
+        if (halted()) {
+            reason = "stopped";
+            return false;
+        }
+        return true;
+    }
+    // The server hung up: what it wrote first is its reason.
+    std::string said;
+    char text[MaxServerText];
+    ssize_t n = 0;
+    while (said.size() < MaxServerText &&
+           (n = recv(fd_, text, MaxServerText - said.size(), MSG_DONTWAIT)) > 0) {
+        said.append(text, static_cast<size_t>(n));
+    }
+    reason = serverSays(said);
+    if (reason.empty()) {
+        reason = "the server closed the connection at once";
+    }
+    return false;
 }
 
 bool NetworkSerialDevice::negotiate(Clock::time_point deadline, std::string& reason)
 {
-    const char* const closed = "connection closed during Telnet negotiation";
-    // Takes what the server sends until `done` holds; data bytes that come
-    // meanwhile answer no request of this session and are dropped. 1 when
-    // done, 0 at the deadline, -1 when the connection closed.
-    auto until = [&](auto done) {
+    // Data bytes that come meanwhile answer no request of this session;
+    // they are kept only as the server's reason should it hang up.
+    std::string said;
+    enum Outcome { Done, TimedOut, Closed, Stopped, Broken };
+    auto until = [&](auto done, Clock::time_point limit) {
         uint8_t data[512];
         while (!done()) {
-            const long n = pull(data, sizeof data);
-            if (n == Lost) {
-                return -1;
+            // Checked on every pass: a server may send commands for ever.
+            if (halted()) {
+                return Stopped;
             }
-            if (n == Empty && waitFor(fd_, POLLIN, deadline) <= 0) {
-                return 0;
+            if (Clock::now() >= limit) {
+                return TimedOut;
+            }
+            const long n = pull(data, sizeof data);
+            if (session_.broken()) {
+                return Broken;
+            }
+            if (n == Lost) {
+                return Closed;
+            }
+            if (n > 0 && said.size() < MaxServerText) {
+                said.append(reinterpret_cast<const char*>(data),
+                            std::min(static_cast<size_t>(n), MaxServerText - said.size()));
+            }
+            if (n == Empty && wait(fd_, POLLIN, limit) < 0) {
+                return Closed;
             }
         }
-        return 1;
+        return Done;
+    };
+    auto failed = [&](Outcome outcome) {
+        switch (outcome) {
+        case Closed:
+            reason = serverSays(said);
+            if (reason.empty()) {
+                reason = "connection closed during Telnet negotiation";
+            }
+            break;
+        case Stopped: reason = "stopped"; break;
+        case Broken: reason = "the server sent a Telnet subnegotiation without end"; break;
+        case TimedOut:
+            reason = "no answer to the COM port control request (RFC 2217); is the server in "
+                     "telnet mode with rfc2217 enabled?";
+            break;
+        case Done: break;
+        }
+        return false;
     };
 
     session_ = TelnetSession();
     std::vector<uint8_t> out;
     session_.start(out);
     if (!send(out, deadline)) {
-        reason = closed;
-        return false;
+        return failed(Closed);
     }
-    const int answered =
-        until([&] { return session_.comPort() != TelnetSession::OptionState::WantYes; });
-    if (answered <= 0) {
-        reason = answered < 0 ? closed
-                              : "no answer to the COM port control request (RFC 2217); is the "
-                                "server in telnet mode with rfc2217 enabled?";
-        return false;
+    const Outcome answered = until(
+        [&] { return session_.comPort() != TelnetSession::OptionState::WantYes; }, deadline);
+    if (answered != Done) {
+        return failed(answered);
     }
     if (session_.comPort() != TelnetSession::OptionState::Yes) {
         reason = "the server refuses COM port control (RFC 2217)";
@@ -226,11 +423,12 @@ bool NetworkSerialDevice::negotiate(Clock::time_point deadline, std::string& rea
     out.clear();
     session_.comPortSettings(settings, true, out);
     session_.purgeReceived(out);
-    if (!send(out, deadline) || until([&] { return session_.comPortSettled(); }) < 0) {
-        reason = closed;
-        return false;
+    if (!send(out, deadline)) {
+        return failed(Closed);
     }
-    return true;
+    const Outcome settled = until([&] { return session_.comPortSettled(); },
+                                  std::min(deadline, after(Clock::now(), SettleLimitMs)));
+    return settled == Done || settled == TimedOut || failed(settled);
 }
 
 void NetworkSerialDevice::drop()
@@ -241,10 +439,24 @@ void NetworkSerialDevice::drop()
     }
 }
 
+void NetworkSerialDevice::holdOff()
+{
+    nextAttempt_ = after(Clock::now(), backoffMs_);
+    backoffMs_ = std::min(backoffMs_ * 2, LastBackoffMs);
+}
+
 void NetworkSerialDevice::lose()
 {
+    if (fd_ < 0) {
+        return;
+    }
+    const bool worked =
+        worked_ || Clock::now() - connectedAt_ >= std::chrono::milliseconds(WorkedAfterMs);
     drop();
-    nextAttempt_ = after(Clock::now(), backoffMs_);
+    if (worked) {
+        backoffMs_ = FirstBackoffMs;
+    }
+    holdOff();
 }
 
 bool NetworkSerialDevice::reconnectIfDue(Clock::time_point limit)
@@ -262,8 +474,10 @@ bool NetworkSerialDevice::reconnectIfDue(Clock::time_point limit)
     if (connect(deadline, reason)) {
         return true;
     }
-    nextAttempt_ = after(Clock::now(), backoffMs_);
-    backoffMs_ = std::min(backoffMs_ * 2, LastBackoffMs);
+    // A connection lost during its own negotiation has been held off already.
+    if (nextAttempt_ <= Clock::now()) {
+        holdOff();
+    }
     return false;
 }
 
@@ -280,14 +494,19 @@ long NetworkSerialDevice::pull(uint8_t* data, size_t room)
             // acknowledgement would add up to 40 ms to every exchange. The
             // kernel leaves quick-ack mode by itself, so it is asked anew.
             setOption(fd_, IPPROTO_TCP, TCP_QUICKACK, 1);
-            // The line answers again: the next loss starts its back-off afresh.
-            backoffMs_ = FirstBackoffMs;
             if (!telnet_) {
+                // Bytes followed by a hang-up on a connection that never
+                // worked are the server's complaint, not the line's data.
+                pollfd p{fd_, POLLRDHUP, 0};
+                if (!worked_ && poll(&p, 1, 0) > 0) {
+                    return Lost;
+                }
                 return n;
             }
             std::vector<uint8_t> answers;
             const size_t count = session_.receive(raw, static_cast<size_t>(n), data, answers);
-            if (!answers.empty() && !send(answers, after(Clock::now(), ReconnectLimitMs))) {
+            if (session_.broken() ||
+                (!answers.empty() && !send(answers, after(Clock::now(), ReconnectLimitMs)))) {
                 return Lost;
             }
             return static_cast<long>(count);
@@ -315,17 +534,18 @@ bool NetworkSerialDevice::send(const std::vector<uint8_t>& bytes, Clock::time_po
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const int events = waitFor(fd_, POLLOUT, deadline, stopDescriptor.load());
-            if (events <= 0) {
-                return false;  // no room in time: the connection may yet recover
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && Clock::now() < deadline &&
+            !halted()) {
+            const int events = wait(fd_, POLLOUT, deadline);
+            if (events >= 0 &&
+                ((events & (POLLERR | POLLHUP | POLLNVAL)) == 0 || (events & POLLOUT) != 0)) {
+                continue;
             }
-            if ((events & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (events & POLLOUT) == 0) {
-                lose();
-                return false;
-            }
-            continue;
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && done == 0) {
+            return false;  // nothing went: the stream is whole and may yet recover
         }
+        // Half a request, an IAC pair or a subnegotiation cut in two would
+        // garble what follows on this connection: it goes.
         lose();
         return false;
     }
@@ -369,21 +589,25 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
     const Clock::time_point totalDeadline =
         totalLimit ? after(start, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
                    : NoDeadline;
+    const Clock::time_point giveUp = noWait ? after(start, NoWaitLimitMs) : NoDeadline;
     Clock::time_point gapDeadline = NoDeadline;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t count = 0;
 
-    while (count < length) {
+    for (bool first = true; count < length; first = false) {
         const Clock::time_point deadline = std::min(totalDeadline, gapDeadline);
+        // Checked on every pass, whatever came: a server that sends nothing
+        // but Telnet commands must not hold the read past its limit or a stop.
+        if (!first && (Clock::now() >= std::min(deadline, giveUp) || halted())) {
+            break;
+        }
         if (fd_ < 0) {
             // A lost connection reads as a silent line while it comes back.
             if (reconnectIfDue(deadline)) {
                 continue;
             }
-            if (noWait ||
-                waitFor(-1, 0, std::min(deadline, nextAttempt_), stopDescriptor.load()) != 0 ||
-                Clock::now() >= deadline || readable(stopDescriptor.load())) {
+            if (noWait || wait(-1, 0, std::min(deadline, nextAttempt_)) < 0) {
                 break;
             }
             continue;
@@ -406,11 +630,7 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
         if (noWait) {
             break;
         }
-        const int events = waitFor(fd_, POLLIN, deadline, stopDescriptor.load());
-        if (events == 0) {
-            break;
-        }
-        if (events < 0) {
+        if (wait(fd_, POLLIN, deadline) < 0) {
             lose();
         }
     }

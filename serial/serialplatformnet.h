@@ -45,10 +45,11 @@ bool isNetworkName(const std::string& name);
 // a name.
 bool parseNetworkName(const std::string& name, NetworkName& out, std::string& error);
 
-// Connects to the line (and, for Telnet, waits for the server to agree to
-// COM port control). Null, with the reason in `reason`, when the name does
-// not parse, the host does not resolve, no address accepts the connection
-// or the server refuses COM port control.
+// Connects to the line within 3 s (and, for Telnet, waits for the server
+// to agree to COM port control and to confirm the line's settings). Null,
+// with the reason in `reason`, when the name does not parse, the host does
+// not resolve in time, no address accepts the connection, the server
+// refuses COM port control or hangs up at once (its words in the reason).
 std::unique_ptr<SerialDevice> openNetworkDevice(const std::string& name, std::string& reason);
 
 }  // namespace mirel_varno

@@ -82,8 +82,8 @@ void TelnetSession::purgeReceived(std::vector<uint8_t>& out)
 
 bool TelnetSession::comPortSettled() const
 {
-    for (const uint8_t n : awaiting_) {
-        if (n != 0) {
+    for (const uint8_t code : {SetBaudRate, SetDataSize, SetParity, SetStopSize, PurgeData}) {
+        if (awaiting_[code] != 0) {
             return false;
         }
     }
@@ -147,6 +147,7 @@ size_t TelnetSession::receive(const uint8_t* bytes, size_t length, uint8_t* data
                 break;
             case SB:
                 subLength_ = 0;
+                subRun_ = 0;
                 step_ = Step::Sub;
                 break;
             default:
@@ -160,6 +161,9 @@ size_t TelnetSession::receive(const uint8_t* bytes, size_t length, uint8_t* data
             step_ = Step::Data;
             break;
         case Step::Sub:
+            if (++subRun_ > MaxSubRun) {
+                broken_ = true;
+            }
             if (b == IAC) {
                 step_ = Step::SubIac;
             } else if (subLength_ < MaxSub) {

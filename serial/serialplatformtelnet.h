@@ -104,8 +104,16 @@ public:
     // yet sent on: bytes from before this session answer nothing of ours.
     void purgeReceived(std::vector<uint8_t>& out);
 
-    // True once the server has answered every COM port command sent.
+    // True once the server has answered every COM port command sent that
+    // sets the line (rate, data size, parity, stop size) or purges it.
+    // SET-CONTROL is left out: servers carry it out without confirming
+    // every value (ser2net never answers DTR on or off).
     bool comPortSettled() const;
+
+    // True once a subnegotiation has run on past any COM port command's
+    // length without its end: everything after it would be swallowed, so
+    // the connection is no longer of use.
+    bool broken() const { return broken_; }
 
     // Whether the server agreed to COM port control (Yes), refused (No)
     // or has not answered yet (WantYes).
@@ -123,6 +131,8 @@ private:
 
     // Longest subnegotiation kept; the rest of a longer one is dropped.
     static constexpr size_t MaxSub = 64;
+    // Longest one taken at all before the session counts as broken.
+    static constexpr size_t MaxSubRun = 512;
     static constexpr size_t ServerOffsetLimit = telnet::ServerOffset;
 
     Step step_ = Step::Data;
@@ -131,6 +141,8 @@ private:
     OptionState remote_[256] = {};
     uint8_t sub_[MaxSub] = {};
     size_t subLength_ = 0;
+    size_t subRun_ = 0;
+    bool broken_ = false;
     void comPortCommand(uint8_t code, const uint8_t* value, size_t length,
                         std::vector<uint8_t>& out);
 

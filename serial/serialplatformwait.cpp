@@ -41,5 +41,25 @@ int waitFor(int fd, short events, Clock::time_point deadline, int wakeA, int wak
     }
 }
 
+bool sleepUntil(Clock::time_point deadline, int wakeA, int wakeB)
+{
+    for (;;) {
+        const auto ns =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count();
+        if (ns <= 0) {
+            return true;
+        }
+        const timespec left{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        pollfd p[2] = {{wakeA, POLLIN, 0}, {wakeB, POLLIN, 0}};
+        const int r = ppoll(p, 2, &left, nullptr);
+        if (r == 0) {
+            return true;
+        }
+        if (r > 0 || errno != EINTR) {
+            return false;
+        }
+    }
+}
+
 }  // namespace platformwait
 }  // namespace mirel_varno

@@ -26,6 +26,11 @@ inline Clock::time_point after(Clock::time_point start, uint64_t milliseconds)
 // taken afresh from the deadline.
 int waitFor(int fd, short events, Clock::time_point deadline, int wakeA = -1, int wakeB = -1);
 
+// Sleeps until the deadline unless one of the wake-up descriptors (-1 for
+// none) is, or becomes, readable; false when cut short that way (or when
+// the wait itself fails).
+bool sleepUntil(Clock::time_point deadline, int wakeA, int wakeB);
+
 }  // namespace platformwait
 }  // namespace mirel_varno
 

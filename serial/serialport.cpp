@@ -293,6 +293,14 @@ bool SerialPort::deviceLost() const
     return isOpen_ && device_ && device_->lost();
 }
 
+void SerialPort::frameReceived()
+{
+    std::shared_lock<std::shared_mutex> use(deviceUse_);
+    if (device_) {
+        device_->frameReceived();
+    }
+}
+
 bool SerialPort::write(const void* data, uint32_t length)
 {
     wxCriticalSectionLocker locker(lock_);

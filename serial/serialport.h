@@ -49,9 +49,9 @@ class SerialDevice;  // the platform layer's open device
 // shared: open, close, reopening, the setters, flush and write serialise
 // on the port's re-entrant lock; read, clearErrors and deviceLost may run
 // beside any of them (but see open for network lines), and a close or open
-// in another thread never frees the device under a read (it ends a read of
-// a serial device at once, lets one of a network line reach its time-out,
-// and waits for it to leave). isOpen, lastError and setStopDescriptor may
+// in another thread never frees the device under a read (it ends the read
+// at once, on a serial device or a network line, and waits for it to
+// leave). isOpen, lastError and setStopDescriptor may
 // be called from any
 // thread. The name and the setting accessors are not synchronised with a
 // concurrent open or setter. Bytes read by two threads at once go to
@@ -118,6 +118,9 @@ public:
     // and writes fail until the port is opened again.
     bool deviceLost() const;
     int32_t lastError() const { return lastError_; }
+    // Tells the device that a valid frame came through it (the protocol
+    // calls it): a network line that carried one counts as working.
+    void frameReceived();
     // Why the last open failed, for people ("Connection refused", ...);
     // empty after a successful one.
     const std::string& openFailure() const { return openFailure_; }

@@ -3,12 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/pollcycle.h"
@@ -130,7 +132,8 @@ TEST(StartUp, ReasonsOnStandardError)
         {{"-p", "1999", "-t", "5", "-c", "bad-cmds.txt", "-a", "addr.txt"}, 2, initOpen,
          {"bad-cmds.txt:1: skipped \"stat\": not a command"}},
         {{"-p", "1999", "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"}, 2, initOpen,
-         {"cannot open serial port COM1999 (/dev/ttyS1998): no such device; "}},
+         {"cannot open serial port COM1999 (no ./COM1999 in /",
+          ", so /dev/ttyS1998): no such device; "}},
         {{"-p", dir.file("cmds.txt"), "-t", "5", "-c", "cmds.txt", "-a", "addr.txt"}, 2,
          "Initializing serial port " + dir.file("cmds.txt") + "\nError opening port\n",
          {"cannot open serial port " + dir.file("cmds.txt") + ": not a serial device\n"}},
@@ -155,6 +158,48 @@ TEST(StartUp, ReasonsOnStandardError)
     }
 }
 
+// --strict makes any skipped line a start-up failure of its file, with the
+// file's own exit code; without it the same files only warn.
+TEST(StartUp, StrictRefusesFilesWithSkippedLines)
+{
+    TempDir dir;
+    dir.write("addr.txt", "1.2.3\n");
+    dir.write("cmds.txt", "status\n");
+    dir.write("typo-addr.txt", "1.2.3\n1.2.300\n");
+    dir.write("typo-cmds.txt", "status\nmesure\n");
+    dir.write("quiet-cmds.txt", "# only comments\n\nstatus\n");
+    const std::string initOpen = "Initializing serial port 1999\nError opening port\n";
+    const struct {
+        std::vector<std::string> files;  // -c, -a
+        bool strict;
+        int code;
+        std::string out;
+        std::string err;
+    } rows[] = {
+        {{"typo-cmds.txt", "addr.txt"}, true, 4, "Lines skipped in file typo-cmds.txt\n",
+         "commands file typo-cmds.txt: 1 line skipped, and --strict refuses"},
+        {{"cmds.txt", "typo-addr.txt"}, true, 1, "Lines skipped in file typo-addr.txt\n",
+         "addresses file typo-addr.txt: 1 line skipped, and --strict refuses"},
+        // The addresses are read first, so their failure is the one told.
+        {{"typo-cmds.txt", "typo-addr.txt"}, true, 1, "Lines skipped in file typo-addr.txt\n",
+         "typo-addr.txt:2: skipped \"1.2.300\""},
+        // Comments and blank lines are not skipped lines.
+        {{"quiet-cmds.txt", "addr.txt"}, true, 2, initOpen, "no such device"},
+        {{"typo-cmds.txt", "addr.txt"}, false, 2, initOpen, "typo-cmds.txt:2: skipped \"mesure\""},
+    };
+    for (const auto& row : rows) {
+        std::vector<std::string> args = {"-p", "1999", "-t", "5", "-c", row.files[0], "-a",
+                                         row.files[1]};
+        if (row.strict) {
+            args.push_back("--strict");
+        }
+        ProcessResult r = cycle(dir, args);
+        EXPECT_EQ(r.exitCode, row.code) << row.files[0] << " " << row.files[1] << ": " << r.err;
+        EXPECT_EQ(r.out, row.out) << row.files[0] << " " << row.files[1];
+        EXPECT_NE(r.err.find(row.err), std::string::npos) << "missing: " << row.err << "\nin: " << r.err;
+    }
+}
+
 TEST(StartUp, HelpAndVersionOnStandardOutput)
 {
     TempDir dir;
@@ -164,7 +209,7 @@ TEST(StartUp, HelpAndVersionOnStandardOutput)
         EXPECT_EQ(r.out.rfind("Usage: varno_cycle -p PORT -t PAUSE", 0), 0u) << r.out;
         for (const char* each : {"-p PORT", "-t PAUSE", "-c COMMANDS-FILE", "-a ADDRESSES-FILE",
                                  "--format=FORMAT", "--timestamps=iso", "--count N", "--quiet",
-                                 "--version"}) {
+                                 "--strict", "--version"}) {
             EXPECT_NE(r.out.find(std::string("\n  ") + each), std::string::npos) << each;
         }
         EXPECT_EQ(r.err, "");
@@ -200,6 +245,35 @@ TEST(PortFailure, ReasonAndHintForEachCause)
         const std::string reason = mirel_varno::portFailureReason(plain, EACCES);
         EXPECT_EQ(reason.rfind("permission denied; the device belongs to group '", 0), 0u) << reason;
         EXPECT_NE(reason.find("sudo usermod -aG "), std::string::npos) << reason;
+    }
+}
+
+// The hint names a group to join only when joining it is sensible.
+TEST(PortFailure, PermissionHintNamesOnlyAGroupWorthJoining)
+{
+    std::vector<std::pair<gid_t, std::string>> groups;  // gid, its name or ""
+    groups.emplace_back(0, "");
+    for (const char* name : {"dialout", "tty", "uucp"}) {
+        if (const struct group* g = ::getgrnam(name)) {
+            groups.emplace_back(g->gr_gid, name);
+        }
+    }
+    groups.emplace_back(60999, "");  // assumed unnamed on a test machine
+    if (::getgrgid(60999) != nullptr) {
+        groups.pop_back();
+    }
+    for (const auto& [gid, name] : groups) {
+        const std::string reason = mirel_varno::permissionDeniedReason("/dev/ttyUSB0", gid);
+        EXPECT_EQ(reason.rfind("permission denied; ", 0), 0u) << reason;
+        EXPECT_EQ(reason.find("'root'"), std::string::npos) << reason;
+        EXPECT_EQ(reason.find("usermod -aG root"), std::string::npos) << reason;
+        if (name.empty()) {
+            EXPECT_EQ(reason.find("usermod"), std::string::npos) << gid << ": " << reason;
+        } else {
+            EXPECT_NE(reason.find("group '" + name + "': join it (sudo usermod -aG " + name),
+                      std::string::npos)
+                << reason;
+        }
     }
 }
 

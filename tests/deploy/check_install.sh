@@ -10,11 +10,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" > "$work/install.log"
-for f in bin/varno_cycle include/varno/protocol/serialportvarnoprotocol.h \
+for f in bin/varno_cycle bin/varno_unitsim include/varno/protocol/serialportvarnoprotocol.h \
          include/varno/model/pointparam.h share/man/man1/varno_cycle.1; do
   [ -e "$work/prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 ls "$work"/prefix/lib*/cmake/varno/varnoConfig.cmake > /dev/null
+# The unit starts the program where this installation put it.
+unit="$work/prefix/lib/systemd/system/varno-cycle.service"
+[ -e "$unit" ] || { echo "not installed: the varno-cycle unit"; exit 1; }
+grep -q "^ExecStart=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")/bin/varno_cycle " "$unit" \
+  || { echo "the unit does not start the installed program:"; grep ExecStart "$unit"; exit 1; }
 # Internal headers of the platform layer stay private.
 if find "$work/prefix/include" -name '*platform*' | grep -q .; then
   echo "platform headers were installed"; exit 1

@@ -10,5 +10,8 @@ sed -e "s#/usr/local/bin/varno_cycle#$tool#" -e "s#^WorkingDirectory=.*#WorkingD
   "$unit" > "$dir/varno-cycle.service"
 grep -q '^StandardInput=null' "$dir/varno-cycle.service"
 grep -q '^KillSignal=SIGTERM' "$dir/varno-cycle.service"
+# The tool sends READY=1 and a watchdog ping per report line.
+grep -q '^Type=notify$' "$dir/varno-cycle.service"
+grep -q '^WatchdogSec=[1-9]' "$dir/varno-cycle.service"
 systemd-analyze verify --man=no "$dir/varno-cycle.service"
 echo "service unit clean"

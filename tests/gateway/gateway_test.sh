@@ -71,6 +71,13 @@ printf 'lines:\n  - name: a\n    device: x\n    scan: true\n    poll_interval: f
 check_bad 'bad.yaml:5: lines[0].poll_interval: must be a number of seconds'
 printf 'mqtt:\n  username: u\n  password_env: VARNO_TEST_UNSET_PASSWORD\nlines: []\n' > bad.yaml
 check_bad 'bad.yaml:3: mqtt.password_env: the environment variable VARNO_TEST_UNSET_PASSWORD is not set'
+printf 'http: {listen: "127.0.0.1:0", listen: "off"}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: http.listen: given twice (first on line 1)'
+printf 'http: {listen: "gateway.invalid:9108"}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: http.listen: "gateway.invalid" is not an IP address'
+: > empty.password
+printf 'mqtt: {username: u, password_file: empty.password}\nlines:\n  - {name: a, device: x, scan: true}\n' > bad.yaml
+check_bad 'bad.yaml:1: mqtt.password_file: "empty.password" is empty'
 printf 'lines: [\n' > bad.yaml
 check_bad 'bad.yaml:2: not valid YAML'
 code=0; "$gateway" --check -c missing.yaml > /dev/null 2>&1 || code=$?
@@ -198,10 +205,13 @@ grep -q '^varno_point_value{line="line1",address="1.2.3"} 12.5$' metrics.txt || 
   grep -q '^varno_point_value{line="line1",address="1.2.3"} 42.5$' metrics.txt || fail "no point value: $(cat metrics.txt)"
 grep -q '^varno_line_failures_total{line="line1",code="3840"} [1-9]' metrics.txt || fail "no-answer failures not counted"
 grep -q '^varno_line_exchange_duration_seconds_count{line="line1"} [1-9]' metrics.txt || fail "no histogram"
+grep -q '^varno_line_up{line="line1"} 1$' metrics.txt || fail "line not up: $(grep line_up metrics.txt)"
 http_get /healthz health.txt
-case "$status" in *" 200 "*) ;; *) fail "/healthz: $status $(cat health.txt)" ;; esac
-grep -q '^mqtt connected$' health.txt || fail "/healthz: $(cat health.txt)"
-echo "ok: /metrics passes promtool check metrics"
+[ "$status" = "HTTP/1.0 200 OK" ] || fail "/healthz: $status $(cat health.txt)"
+for part in '"status":"ok"' '"problems":[]' '"mqtt":{"connected":true,' '"line1":{"open":true,"up":true}'; do
+  grep -qF "$part" health.txt || fail "/healthz without $part: $(cat health.txt)"
+done
+echo "ok: /metrics passes promtool check metrics; /healthz ok"
 
 # ---- 8. The broker goes away and comes back: the gateway reconnects and
 # delivers what it kept meanwhile.
@@ -214,15 +224,27 @@ queue_overflowed() {
   http_get /metrics metrics.txt && grep -q '^varno_mqtt_queue_dropped_total [1-9]' metrics.txt
 }
 wait_for queue_overflowed 150
+# Past the grace (5 s) the broker's absence is a fault.
+health_is() {
+  http_get /healthz health.txt && [ "$status" = "$1" ]
+}
+wait_for 'health_is "HTTP/1.0 503 Service Unavailable"' 150
+for part in '"status":"fault"' '"problems":["broker away for ' '"mqtt":{"connected":false,'; do
+  grep -qF "$part" health.txt || fail "/healthz without $part: $(cat health.txt)"
+done
+# The outage is logged once, not at every retry.
+[ "$(grep -c 'mqtt: connection lost; reconnecting' gateway.log)" -eq 1 ] || fail "the outage logged other than once"
+! grep -q 'mqtt: cannot connect' gateway.log || fail "retries logged"
 from=$(lines_so_far)
 start_broker
 record
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure .*"value":77[.]5'
 wait_for "grep -q 'sent 5 kept message' gateway.log" 150
+wait_for 'health_is "HTTP/1.0 200 OK"' 50
 http_get /metrics metrics.txt
 grep -q '^varno_mqtt_queue_length 0$' metrics.txt || fail "queue not empty: $(grep mqtt metrics.txt)"
 grep -q '^varno_mqtt_connects_total 2$' metrics.txt || fail "not two connects: $(grep mqtt metrics.txt)"
-echo "ok: reconnected and delivered the newest kept messages"
+echo "ok: /healthz 503 while the broker is away; reconnected, delivered the newest kept messages, 200 again"
 
 # ---- 9. SIGHUP reloads: a unit added to the file is polled.
 cat >> gateway.yaml <<CONF
@@ -233,7 +255,40 @@ from=$(lines_so_far)
 kill -HUP "$gateway_pid"
 expect_after "$from" '^varno/line1/1[.]2[.]4/measure .*"value":63[.]2'
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
+# The status page follows: the new unit with its reading, the old one kept.
+# page_units prints "line address value" per unit on the page.
+page_units() {
+  http_get /api/points points.json
+  python3 -c 'import json, sys
+for line in json.load(open(sys.argv[1]))["lines"]:
+    for p in line["points"]:
+        print(line["name"], p["address"], p["value"])' points.json
+}
+wait_for 'page_units | grep -q "^line1 1[.]2[.]4 63[.]2"' 50 || fail "page: $(cat points.json)"
+page_units | grep -q '^line1 1[.]2[.]3 [-0-9]' || fail "page lost 1.2.3: $(cat points.json)"
 echo "ok: reload"
+
+# ---- 9b. A unit taken out of the file: its retained topics are emptied,
+# the other unit goes on. mosquitto_sub shows an empty payload as (null).
+empty=' ?([(]null[)])?$'
+head -n -2 gateway.yaml > gateway.next && mv gateway.next gateway.yaml
+from=$(lines_so_far)
+kill -HUP "$gateway_pid"
+for leaf in availability params status; do
+  expect_after "$from" "^varno/line1/1[.]2[.]4/$leaf$empty"
+done
+expect_after "$from" "^homeassistant/sensor/testgw/varno_line1_1_2_4/config$empty"
+expect_after "$from" "^homeassistant/binary_sensor/testgw/varno_line1_1_2_4_alarm/config$empty"
+expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
+retained=$(mosquitto_sub -h 127.0.0.1 -p "$mqtt_port" -u test -P test -t 'varno/line1/#' -t 'homeassistant/#' \
+  --retained-only -W 3 -v 2>&1 || true)
+stale=$(echo "$retained" | cut -d' ' -f1 | grep '1[.]2[.]4\|1_2_4' || true)
+[ -z "$stale" ] || fail "retained topics of a removed unit: $stale"
+echo "$retained" | grep -q '^varno/line1/1.2.3/availability online$' || fail "kept unit lost its state: $retained"
+wait_for "grep -q '1.2.4 removed; emptying its retained topics' gateway.log" 50
+wait_for '! page_units | grep -q "^line1 1[.]2[.]4 "' 50 || fail "page still shows 1.2.4: $(cat points.json)"
+page_units | grep -q '^line1 1[.]2[.]3 [-0-9]' || fail "page lost 1.2.3: $(cat points.json)"
+echo "ok: a removed unit's retained topics are emptied"
 
 # ---- 10. SIGTERM: a clean stop, well within the service's stop time.
 from=$(lines_so_far)
@@ -249,7 +304,8 @@ elapsed=$(( ($(date +%s%N) - begin) / 1000000 ))
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: SIGTERM stop in $elapsed ms"
 # ---- 11. SIGTERM in the middle of a scan (which holds the line for 9 s):
-# the gateway does not wait for it, and still says it goes offline.
+# the stop ends the scan at once, and the gateway still says it goes
+# offline. The aim is under 1 s; the band allows for a loaded machine.
 cat > scan.yaml <<CONF
 mqtt: {host: 127.0.0.1, port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
 http: {listen: "off"}
@@ -268,9 +324,33 @@ kill -TERM "$gateway_pid"
 code=0; wait "$gateway_pid" || code=$?
 elapsed=$(( ($(date +%s%N) - begin) / 1000000 ))
 [ "$code" -eq 0 ] || fail "exit $code after SIGTERM during a scan"
-[ "$elapsed" -lt 3000 ] || fail "SIGTERM during a scan took $elapsed ms"
+[ "$elapsed" -lt 2000 ] || fail "SIGTERM during a scan took $elapsed ms"
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: SIGTERM during a scan stops in $elapsed ms"
+
+# ---- 11b. A line whose device is missing: its unit is there, offline,
+# retained, and in /metrics with varno_point_up 0.
+cat > missing.yaml <<CONF
+mqtt: {host: 127.0.0.1, port: $mqtt_port, client_id: testgw, username: gw, password_file: $work/gateway.password}
+http: {listen: "127.0.0.1:$http_port"}
+lines:
+  - name: line9
+    device: $work/no-such-device
+    units: [{address: 1.2.9, name: Nowhere}]
+CONF
+"$gateway" -c missing.yaml >> gateway.log 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+from=$(lines_so_far)
+expect_after "$from" '^varno/line9/1[.]2[.]9/availability offline$'
+point_down() {
+  http_get /metrics metrics.txt && grep -q '^varno_point_up{line="line9",address="1.2.9"} 0$' metrics.txt
+}
+wait_for point_down 50 || fail "no varno_point_up 0 for the missing device's unit: $(cat metrics.txt)"
+grep -q '^varno_line_open{line="line9"} 0$' metrics.txt || fail "missing device open? $(grep line9 metrics.txt)"
+promtool check metrics < metrics.txt || fail "promtool rejects /metrics: $(cat metrics.txt)"
+kill -TERM "$gateway_pid"; wait "$gateway_pid" || fail "exit $? after SIGTERM"
+echo "ok: a missing device's unit is offline with varno_point_up 0"
 
 # ---- 12. SIGKILL: the broker publishes the last will.
 "$gateway" -c gateway.yaml >> gateway.log 2>&1 &
@@ -282,5 +362,59 @@ from=$at
 kill -KILL "$gateway_pid"; wait "$gateway_pid" 2>/dev/null || true
 expect_after "$from" '^varno/gateway/testgw/availability offline$'
 echo "ok: last will after SIGKILL"
+
+# ---- 13. A new topic prefix: what was retained under the old one is
+# emptied through the old connection, then the new names are used.
+"$gateway" -c gateway.yaml >> gateway.log 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+from=$(lines_so_far)
+expect_after "$from" '^varno/line1/1[.]2[.]3/availability online$'
+expect_after "$from" '^homeassistant/sensor/testgw/varno_line1_1_2_3/config '
+sed -i "s|^  client_id: testgw$|  client_id: testgw\n  topic_prefix: site|" gateway.yaml
+grep -q 'topic_prefix: site' gateway.yaml || fail "could not change the prefix: $(cat gateway.yaml)"
+from=$(lines_so_far)
+kill -HUP "$gateway_pid"
+for topic in varno/line1/1[.]2[.]3/availability varno/line1/1[.]2[.]3/params \
+             varno/gateway/testgw/availability homeassistant/sensor/testgw/varno_line1_1_2_3/config; do
+  expect_after "$from" "^$topic$empty"
+done
+expect_after "$from" '^homeassistant/sensor/testgw/varno_line1_1_2_3/config .*"state_topic":"site/line1/1.2.3/measure"'
+kill -TERM "$gateway_pid"; wait "$gateway_pid" || fail "exit $? after SIGTERM"
+echo "ok: a new topic prefix empties the old retained topics"
+# ---- 14. Out of descriptors: more idle connections than the process may
+# open neither make the accept loop spin nor shut /healthz out. The
+# sanitizers' runtime needs descriptors of its own to check a call (a
+# pipe to probe memory) and reports a fault when it gets none, so this
+# runs in the plain build only.
+if grep -q -a __asan_init "$gateway"; then
+  echo "skipped: out of descriptors (a sanitizer build)"
+  echo "gateway test passed"
+  exit 0
+fi
+( ulimit -n 40; exec "$gateway" -c gateway.yaml ) >> gateway.log 2>&1 &
+gateway_pid=$!
+pids+=("$gateway_pid")
+wait_for "listens_on $http_port $gateway_pid" 100
+idle_fds=()
+for _ in $(seq 1 60); do
+  exec {fd}<>"/dev/tcp/127.0.0.1/$http_port"
+  idle_fds+=("$fd")
+done
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$gateway_pid/stat"; }
+before=$(cpu_ticks)
+sleep 3
+ticks=$(( $(cpu_ticks) - before ))
+http_get /healthz health.txt
+case "$status" in "HTTP/1.0 200 OK" | "HTTP/1.0 503 Service Unavailable") ;;
+  *) fail "/healthz out of descriptors: $status" ;; esac
+# A spinning loop burns the whole 3 s (300 ticks); idle is near 0.
+[ "$ticks" -lt 60 ] || fail "the gateway used $ticks CPU ticks in 3 s with 60 idle connections"
+grep -q 'http: cannot accept connections: ' gateway.log || fail "no log line for the lack of descriptors"
+for fd in "${idle_fds[@]}"; do exec {fd}<&-; done
+kill -TERM "$gateway_pid"
+code=0; wait "$gateway_pid" || code=$?
+[ "$code" -eq 0 ] || fail "exit $code after SIGTERM out of descriptors"
+echo "ok: out of descriptors, $ticks CPU ticks in 3 s and /healthz answers"
 
 echo "gateway test passed"

@@ -1,8 +1,17 @@
 // The status page's documents: the live state as JSON, the events each
-// change makes, the routes and their headers.
+// change makes, the routes and their headers, the event streams.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cmath>
 #include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -147,7 +156,7 @@ TEST(StatusPageState, NotANumberIsNoValue)
 TEST(StatusPageRoutes, ServesThePageTheDataAndTheStreamWithThePolicy)
 {
     LiveState live(twoLines());
-    const StatusPage page(live);
+    StatusPage page(live);
     const struct {
         const char* target;
         bool served;
@@ -166,24 +175,25 @@ TEST(StatusPageRoutes, ServesThePageTheDataAndTheStreamWithThePolicy)
     size_t weight = 0;
     for (const auto& c : cases) {
         HttpServer::Reply reply;
-        ASSERT_EQ(page.serve(c.target, reply), c.served) << c.target;
+        HttpServer::Request request;
+        request.path = c.target;
+        ASSERT_EQ(page.serve(request, reply), c.served) << c.target;
         if (!c.served) {
             continue;
         }
         EXPECT_EQ(reply.contentType, c.type) << c.target;
-        EXPECT_EQ(reply.stream, c.stream) << c.target;
-        EXPECT_FALSE(reply.body.empty()) << c.target;
+        EXPECT_EQ(static_cast<bool>(reply.stream), c.stream) << c.target;
+        EXPECT_EQ(reply.body.empty(), c.stream) << c.target;
         bool policy = false;
-        for (const auto& f : reply.fields) {
+        for (const auto& f : reply.headers) {
             if (f.first == "Content-Security-Policy") {
                 policy = f.second.find("default-src 'self'") != std::string::npos &&
                          f.second.find("unsafe") == std::string::npos;
             }
         }
         EXPECT_TRUE(policy) << c.target;
-        if (std::string(c.target) == "/events") {
-            EXPECT_EQ(reply.body.rfind("retry: ", 0), 0u);
-            EXPECT_NE(reply.body.find("data: {"), std::string::npos);
+        if (c.stream) {
+            continue;
         } else if (std::string(c.target) != "/api/points") {
             weight += reply.body.size();
             // Markup never comes from data, and the page runs no inline script.
@@ -192,4 +202,151 @@ TEST(StatusPageRoutes, ServesThePageTheDataAndTheStreamWithThePolicy)
         }
     }
     EXPECT_LT(weight, 50u * 1024) << "the page's weight";
+}
+
+// A reload keeps what the lines showed, drops what is gone and tells the
+// page with one whole document.
+TEST(StatusPageState, ReconfigureKeepsDropsAndAnnounces)
+{
+    const GatewayConfig before =
+        parseConfig("lines:\n"
+                    "  - {name: a, device: /dev/ttyA, units: [{address: 1.2.3, name: Boiler}]}\n"
+                    "  - {name: b, device: /dev/ttyB, scan: true, units: [{address: 2.2.2}]}\n"
+                    "  - {name: gone, device: /dev/ttyC, scan: true}\n",
+                    "test.yaml");
+    LiveState live(before);
+    live.pointReading("a", "1.2.3", 21.5, "C", 0, {}, 5);
+    live.pointInfo("b", "7.7.7", "found");
+    live.lineOpen("b", true);
+    Recorder r;
+    r.attach(live);
+    const GatewayConfig next = parseConfig(
+        "lines:\n"
+        "  - {name: new, device: /dev/ttyD, scan: true}\n"
+        "  - {name: b, device: /dev/ttyB, scan: true}\n"
+        "  - {name: a, device: /dev/ttyE, units: [{address: 1.2.3, name: Tank}, {address: 1.2.4}]}\n",
+        "test.yaml");
+    live.reconfigure(before, next, 9);
+    ASSERT_EQ(r.events.size(), 1u);
+    const json event = json::parse(r.events[0]);
+    EXPECT_EQ(event["type"], "snapshot");
+    EXPECT_EQ(event, json::parse(live.snapshot(9)));
+    const json& lines = event["lines"];
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["name"], "new");
+    // b: the unit a scan found stays, the one no longer listed goes.
+    EXPECT_EQ(lines[1]["state"], "open");
+    ASSERT_EQ(lines[1]["points"].size(), 1u);
+    EXPECT_EQ(lines[1]["points"][0]["address"], "7.7.7");
+    // a: moved to another device, its reading kept under the new name.
+    EXPECT_EQ(lines[2]["device"], "/dev/ttyE");
+    EXPECT_EQ(lines[2]["state"], "opening");
+    ASSERT_EQ(lines[2]["points"].size(), 2u);
+    EXPECT_EQ(lines[2]["points"][0]["name"], "Tank");
+    EXPECT_EQ(lines[2]["points"][0]["value"], 21.5);
+    EXPECT_TRUE(lines[2]["points"][1]["value"].is_null());
+    // The gone line's changes are nobody's now.
+    live.lineOpen("gone", true);
+    EXPECT_EQ(r.events.size(), 1u);
+}
+
+namespace {
+
+// A raw client connection; reads wait at most 10 s in all.
+class Client {
+public:
+    explicit Client(uint16_t port)
+    {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+            const std::string request = "GET /events HTTP/1.1\r\nHost: x\r\n\r\n";
+            (void)!::write(fd_, request.data(), request.size());
+        }
+    }
+    ~Client() { close(); }
+    void close()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+    // True once `text` has arrived.
+    bool waitFor(const std::string& text)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (got_.find(text) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+            if (n <= 0) {
+                return got_.find(text) != std::string::npos;
+            }
+            got_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    const std::string& got() const { return got_; }
+
+private:
+    int fd_ = -1;
+    std::string got_;
+};
+
+}  // namespace
+
+// Over a real connection: each stream starts with the whole state and
+// then carries the changes; the stream past the cap is refused with a
+// hint when to come back, and finds room once one has closed.
+TEST(StatusPageStreams, SnapshotThenChangesAndACapOfSixteen)
+{
+    LiveState live(twoLines());
+    StatusPage page(live);
+    HttpServer server([&page](const HttpServer::Request& request) {
+        HttpServer::Reply reply;
+        if (!page.serve(request, reply)) {
+            reply.status = 404;
+        }
+        return reply;
+    });
+    std::string error;
+    ASSERT_TRUE(server.start("127.0.0.1", 0, error)) << error;
+    std::vector<std::unique_ptr<Client>> clients;
+    for (size_t i = 0; i < StatusPage::StreamLimit; ++i) {
+        clients.push_back(std::make_unique<Client>(server.port()));
+        ASSERT_TRUE(clients.back()->waitFor("\"type\":\"snapshot\"")) << i;
+    }
+    const std::string& first = clients.front()->got();
+    EXPECT_EQ(first.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_NE(first.find("Content-Security-Policy:"), std::string::npos);
+    EXPECT_NE(first.find("retry: 2000\n"), std::string::npos);
+
+    Client refused(server.port());
+    ASSERT_TRUE(refused.waitFor("too many open event streams"));
+    EXPECT_EQ(refused.got().rfind("HTTP/1.1 503", 0), 0u);
+    EXPECT_NE(refused.got().find("Retry-After: 10"), std::string::npos);
+
+    live.pointReading("a", "1.2.3", 4.25, "bar", 0, {}, 77);
+    for (auto& c : clients) {
+        EXPECT_TRUE(c->waitFor("\"value\":4.25"));
+    }
+
+    clients.front()->close();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (page.openStreams() >= StatusPage::StreamLimit &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    Client again(server.port());
+    EXPECT_TRUE(again.waitFor("\"type\":\"snapshot\""));
+    server.stop();
 }

@@ -164,6 +164,29 @@ TEST(SerialPlatformLinux, DataAndStopBitsMapOntoControlFlags)
     EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t{CS7});
 }
 
+TEST(SerialPlatformLinux, ByteTimeFollowsSpeedAndFraming)
+{
+    const struct {
+        speed_t speed;
+        tcflag_t flags;  // size, parity and stop bits
+        int64_t ns;
+    } rows[] = {
+        {B9600, CS8, 1041666},                   // start, 8 data, stop: 10 bits
+        {B9600, CS7 | PARENB | CSTOPB, 1145833}, // 1 + 7 + 1 + 2 = 11 bits
+        {B9600, CS5 | CSTOPB, 781250},           // 1 + 5 + 1.5 = 7.5 bits
+        {B115200, CS8 | PARENB, 95486},          // 11 bits
+        {B300, CS8, 33333333},
+        {B0, CS8, 0},                            // no rate: no pace to go by
+    };
+    for (const auto& row : rows) {
+        termios tio = rawTermios();
+        cfsetispeed(&tio, row.speed);
+        cfsetospeed(&tio, row.speed);
+        tio.c_cflag = (tio.c_cflag & ~(CSIZE | PARENB | CSTOPB)) | row.flags;
+        EXPECT_EQ(byteTimeNs(tio), row.ns) << row.ns;
+    }
+}
+
 TEST(SerialPlatformLinux, FlowControlAndRawMode)
 {
     LineSettings settings;

@@ -14,12 +14,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/error.h"
+#include "serial/serialplatformresolver.h"
 #include "serial/serialport.h"
+#include "support/lineserver.h"
 
 using namespace mirel_varno;
 using Bytes = std::vector<uint8_t>;
@@ -33,55 +38,7 @@ long msSince(Clock::time_point start)
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// A listening socket on a free loopback port ("127.0.0.1" or "::1").
-class Listener {
-public:
-    explicit Listener(const std::string& address)
-    {
-        const bool v6 = address.find(':') != std::string::npos;
-        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_storage storage{};
-        socklen_t size = 0;
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
-            a->sin6_family = AF_INET6;
-            inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-            size = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&storage);
-            a->sin_family = AF_INET;
-            inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-            size = sizeof *a;
-        }
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&storage), size) != 0 ||
-            listen(fd_, 4) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &size) != 0) {
-            close();
-            return;
-        }
-        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                         : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
-    }
-    ~Listener() { close(); }
-    bool ok() const { return fd_ >= 0; }
-    int port() const { return port_; }
-    void close()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-    // The next connection, or -1 after the time.
-    int accept(int ms) const
-    {
-        pollfd p{fd_, POLLIN, 0};
-        return poll(&p, 1, ms) == 1 ? ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+using Listener = varno_test::LoopbackListener;
 
 // Collects what the peer sends until `count` bytes came or `ms` passed.
 Bytes receive(int fd, size_t count, int ms)
@@ -384,4 +341,246 @@ TEST(NetworkLine, AReadableStopDescriptorEndsTheWaits)
     port.setStopDescriptor(-1);
     ::close(stop[0]);
     ::close(stop[1]);
+}
+
+namespace {
+
+using varno_test::LineServer;
+using Behaviour = LineServer::Behaviour;
+
+std::string lineName(bool telnet, int port)
+{
+    return std::string(telnet ? "rfc2217" : "tcp") + "://127.0.0.1:" + std::to_string(port);
+}
+
+// A resolver for tests: answers the first `answers` lookups with the
+// given addresses and holds every later one until released.
+struct ResolverGate {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::vector<NetworkAddress> addresses;
+    int answers = 0;
+    int calls = 0;
+    bool released = false;
+};
+
+NetworkAddress loopback(int port)
+{
+    NetworkAddress a;
+    auto* in = reinterpret_cast<sockaddr_in*>(&a.address);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(static_cast<uint16_t>(port));
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.size = sizeof *in;
+    return a;
+}
+
+// Installs the gate as the resolver for the test's life; releases the
+// lookups still held when it ends, so that their threads finish.
+class GatedResolver {
+public:
+    explicit GatedResolver(std::vector<NetworkAddress> addresses, int answers)
+        : gate_(std::make_shared<ResolverGate>())
+    {
+        gate_->addresses = std::move(addresses);
+        gate_->answers = answers;
+        std::shared_ptr<ResolverGate> gate = gate_;
+        setNameResolver([gate](const std::string&, const std::string&,
+                               std::vector<NetworkAddress>& out, std::string&) {
+            std::unique_lock<std::mutex> hold(gate->lock);
+            if (gate->calls++ >= gate->answers) {
+                gate->changed.wait(hold, [&] { return gate->released; });
+            }
+            out = gate->addresses;
+            return true;
+        });
+    }
+    ~GatedResolver()
+    {
+        setNameResolver(nullptr);
+        const std::lock_guard<std::mutex> hold(gate_->lock);
+        gate_->released = true;
+        gate_->changed.notify_all();
+    }
+    int calls() const
+    {
+        const std::lock_guard<std::mutex> hold(gate_->lock);
+        return gate_->calls;
+    }
+
+private:
+    std::shared_ptr<ResolverGate> gate_;
+};
+
+// One 14-byte read under the fixed time-outs (20 ms pause, 514 ms limit),
+// cut short at 100 ms by the stop descriptor or by close() from another
+// thread when asked; its duration in milliseconds.
+enum class CutBy { Nothing, Stop, Close };
+
+long timedRead(SerialPort& port, CutBy cut, uint32_t& count)
+{
+    int stop[2];
+    if (pipe(stop) != 0) {
+        return -1;
+    }
+    port.setStopDescriptor(stop[0]);
+    std::thread cutter([&] {
+        if (cut == CutBy::Nothing) {
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (cut == CutBy::Stop) {
+            (void)!::write(stop[1], "s", 1);
+        } else {
+            port.close();
+        }
+    });
+    uint8_t reply[14];
+    const Clock::time_point start = Clock::now();
+    count = port.read(reply, sizeof reply);
+    const long elapsed = msSince(start);
+    cutter.join();
+    port.setStopDescriptor(-1);
+    ::close(stop[0]);
+    ::close(stop[1]);
+    return elapsed;
+}
+
+}  // namespace
+
+// Each server misbehaves at the open; the open ends within its band, with
+// the server's own reason when it gave one.
+TEST(NetworkLine, OpenAgainstMisbehavingServers)
+{
+    const struct {
+        Behaviour behaviour;
+        bool telnet;
+        bool opens;
+        const char* reason;
+        long withinMs;
+    } cases[] = {
+        // ser2net confirms the line's settings but never DTR on or off.
+        {Behaviour::TelnetNoControlAnswers, true, true, "", 500},
+        {Behaviour::ComplainAndHangUp, false, false,
+         "ser2net says: Device open failure: No such file or directory", 1000},
+        {Behaviour::TelnetComplainAndHangUp, true, false,
+         "ser2net says: Device open failure: No such file or directory", 1000},
+        {Behaviour::TelnetEndlessSubnegotiationAtOpen, true, false, "subnegotiation without end",
+         3200},
+    };
+    for (const auto& c : cases) {
+        LineServer server(c.behaviour);
+        ASSERT_TRUE(server.ok());
+        const std::string name = lineName(c.telnet, server.port());
+        SCOPED_TRACE(name + " against behaviour " + std::to_string(static_cast<int>(c.behaviour)));
+        SerialPort port;
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(openLine(port, name), c.opens) << port.openFailure();
+        EXPECT_LT(msSince(start), c.withinMs);
+        EXPECT_NE(port.openFailure().find(c.reason), std::string::npos) << port.openFailure();
+        EXPECT_EQ(port.openFailure().find('\r'), std::string::npos);
+        EXPECT_EQ(server.connections(), 1);
+    }
+}
+
+// Servers that flood a settled session with commands, or open a
+// subnegotiation and never end it: a read ends at its limit, a stop or a
+// close() from another thread ends it at once, and an endless
+// subnegotiation costs the connection, which comes back.
+TEST(NetworkLine, ReadsStayBoundedWhateverTheServerSends)
+{
+    const struct {
+        Behaviour behaviour;
+        bool telnet;
+        bool reconnects;
+    } cases[] = {
+        {Behaviour::TelnetNopFlood, true, false},
+        {Behaviour::TelnetEndlessSubnegotiation, true, true},
+        {Behaviour::Silent, false, false},
+    };
+    for (const auto& c : cases) {
+        LineServer server(c.behaviour);
+        ASSERT_TRUE(server.ok());
+        const std::string name = lineName(c.telnet, server.port());
+        SCOPED_TRACE(name + " against behaviour " + std::to_string(static_cast<int>(c.behaviour)));
+        SerialPort port;
+        ASSERT_TRUE(openLine(port, name)) << port.openFailure();
+        port.setTimeouts(1, 0);
+        uint32_t count = 99;
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_LT(timedRead(port, CutBy::Nothing, count), 534 + 200);
+            EXPECT_EQ(count, 0u);
+        }
+        EXPECT_LT(timedRead(port, CutBy::Stop, count), 300);
+        EXPECT_EQ(count, 0u);
+        if (c.reconnects) {
+            EXPECT_GE(server.connections(), 2);
+        } else {
+            EXPECT_EQ(server.connections(), 1);
+        }
+        EXPECT_LT(timedRead(port, CutBy::Close, count), 300);
+        EXPECT_FALSE(port.isOpen());
+    }
+}
+
+// A server that worked once and then only complains and hangs up: its
+// text never reaches a read, and the reconnections thin out.
+TEST(NetworkLine, ComplainingServerIsRedialledLessAndLessOften)
+{
+    LineServer server(Behaviour::WorkThenComplain);
+    ASSERT_TRUE(server.ok());
+    SerialPort port;
+    ASSERT_TRUE(openLine(port, lineName(false, server.port()))) << port.openFailure();
+    port.setTimeouts(1, 0);
+    const Clock::time_point start = Clock::now();
+    uint32_t received = 0;
+    while (msSince(start) < 6000) {
+        uint8_t reply[14];
+        received += port.read(reply, sizeof reply);
+    }
+    EXPECT_EQ(received, 0u);
+    EXPECT_GE(server.connections(), 3);
+    EXPECT_LE(server.connections(), 8);
+}
+
+// A resolver that answers once and then never again: reconnections use
+// the addresses it gave, reads keep their limits and a stop ends them.
+TEST(NetworkLine, SilentResolverHoldsNoReadUp)
+{
+    LineServer server(Behaviour::HangUpSoon);
+    ASSERT_TRUE(server.ok());
+    GatedResolver resolver({loopback(server.port())}, 1);
+    SerialPort port;
+    ASSERT_TRUE(openLine(port, "tcp://line.test:" + std::to_string(server.port())))
+        << port.openFailure();
+    port.setTimeouts(1, 0);
+    uint32_t count = 0;
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_LT(timedRead(port, CutBy::Nothing, count), 534 + 200);
+    }
+    EXPECT_GE(resolver.calls(), 2);
+    EXPECT_GE(server.connections(), 2);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_LT(timedRead(port, CutBy::Stop, count), 300);
+    }
+}
+
+// The first address drops every packet; the second answers, and is given
+// its share of the open's time.
+TEST(NetworkLine, SilentFirstAddressLeavesTimeForTheNext)
+{
+    Listener silent("127.0.0.1", 0);
+    ASSERT_TRUE(silent.ok());
+    if (!silent.fillQueue()) {
+        GTEST_SKIP() << "the kernel answers connections beyond a full queue";
+    }
+    LineServer server(Behaviour::Silent);
+    ASSERT_TRUE(server.ok());
+    GatedResolver resolver({loopback(silent.port()), loopback(server.port())}, 100);
+    SerialPort port;
+    const Clock::time_point start = Clock::now();
+    EXPECT_TRUE(openLine(port, "tcp://line.test:" + std::to_string(server.port())))
+        << port.openFailure();
+    EXPECT_LT(msSince(start), 2900);
+    EXPECT_EQ(server.connections(), 1);
 }

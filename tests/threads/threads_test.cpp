@@ -11,8 +11,17 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
 #include "monitor/pointlist.h"
 #include "protocol/serialportvarnoprotocol.h"
+#include "serial/serialplatformresolver.h"
+#include "support/lineserver.h"
 #include "support/pseudoterminal.h"
 #include "unitresponder.h"
 
@@ -91,6 +100,80 @@ TEST(SharedPort, CloseAndReopenNeverFreeTheDeviceUnderARead)
     busyReader.join();
     EXPECT_EQ(reopened, 20);
     EXPECT_GT(bytes.load(), 0u);
+}
+
+// A network line read by one thread while a server floods it with Telnet
+// commands, closed by another; and a name lookup still running when its
+// port goes away, which finishes later on its own.
+TEST(SharedNetworkLine, CloseEndsAReadAndALookupOutlivesItsPort)
+{
+    varno_test::LineServer flood(varno_test::LineServer::Behaviour::TelnetNopFlood);
+    ASSERT_TRUE(flood.ok());
+    SerialPort port;
+    ASSERT_TRUE(port.open(("rfc2217://127.0.0.1:" + std::to_string(flood.port())).c_str(), 9600,
+                          'N', 8, OneStopBit))
+        << port.openFailure();
+    port.setTimeouts(1, 0);
+    long long readMs = -1;
+    std::thread reader([&port, &readMs] {
+        uint8_t got[14];
+        const auto start = Clock::now();
+        port.read(got, sizeof got);
+        readMs = msSince(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    port.close();
+    reader.join();
+    EXPECT_LT(readMs, 300);
+
+    // The resolver answers once, then holds every lookup until released.
+    struct Gate {
+        std::mutex lock;
+        std::condition_variable released;
+        int calls = 0;
+        bool open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    varno_test::LineServer hangUp(varno_test::LineServer::Behaviour::HangUpSoon);
+    ASSERT_TRUE(hangUp.ok());
+    const int port2 = hangUp.port();
+    setNameResolver([gate, port2](const std::string&, const std::string&,
+                                  std::vector<NetworkAddress>& out, std::string&) {
+        std::unique_lock<std::mutex> hold(gate->lock);
+        if (gate->calls++ > 0) {
+            gate->released.wait(hold, [&] { return gate->open; });
+        }
+        NetworkAddress a;
+        auto* in = reinterpret_cast<sockaddr_in*>(&a.address);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<uint16_t>(port2));
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.size = sizeof *in;
+        out.assign(1, a);
+        return true;
+    });
+    {
+        SerialPort held;
+        ASSERT_TRUE(held.open(("tcp://line.test:" + std::to_string(port2)).c_str(), 9600, 'N', 8,
+                              OneStopBit));
+        held.setTimeouts(1, 0);
+        uint8_t got[14];
+        for (int i = 0; i < 3; ++i) {
+            held.read(got, sizeof got);  // the server hangs up; a lookup starts and hangs
+        }
+    }
+    setNameResolver(nullptr);
+    {
+        const std::lock_guard<std::mutex> hold(gate->lock);
+        EXPECT_GE(gate->calls, 2);
+        gate->open = true;
+        gate->released.notify_all();
+    }
+    // The lookup's thread ends by itself; give it the moment it needs.
+    for (int i = 0; i < 100 && gate.use_count() > 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(gate.use_count(), 1);
 }
 
 TEST(SharedProtocol, ExchangesOfTwoThreadsDoNotInterleave)
