@@ -35,6 +35,7 @@ tests=(
   tests/threads/thread_tests
   tests/gateway/gateway_unit_tests
   tests/gateway/gateway_log_tests
+  tests/gateway/gateway_page_tests
 )
 declare -A filter=(
   [app_tests]='-StartUp.*:CycleNetworkLine.*'   # they start the built varno_cycle
