@@ -265,21 +265,6 @@ std::string LiveState::snapshotLocked(int64_t nowMs) const
                      {"lines", std::move(lines)}});
 }
 
-std::vector<std::string> setBitTexts(uint16_t status, const mirel_varno::StatusBitTexts& texts)
-{
-    std::vector<std::string> bits;
-    for (int n = 0; n < 16; ++n) {
-        if ((status & (1u << n)) != 0) {
-            // The buffer may point into the string: keep the string alive.
-            const wxString name = texts.textFor(static_cast<uint8_t>(n + 1));
-            const wxScopedCharBuffer text = name.utf8_str();
-            bits.push_back(text.length() == 0 ? "bit " + std::to_string(n)
-                                              : std::string(text.data(), text.length()));
-        }
-    }
-    return bits;
-}
-
 std::string lineEvent(const std::string& line, const std::string& device,
                       const std::string& state)
 {

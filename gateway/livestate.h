@@ -12,6 +12,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "gateway/config.h"
+#include "gateway/payloads.h"
 #include "model/pointparam.h"
 
 namespace varno_gateway {
@@ -97,9 +98,6 @@ private:
     Listener listener_;
 };
 
-// The texts of the bits set in a status word, lowest bit first; a bit
-// without a text is named "bit N".
-std::vector<std::string> setBitTexts(uint16_t status, const mirel_varno::StatusBitTexts& texts);
 
 // The JSON events (one line each, whatever the texts hold).
 std::string lineEvent(const std::string& line, const std::string& device,

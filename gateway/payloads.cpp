@@ -16,29 +16,9 @@ using namespace mirel_varno;
 
 namespace {
 
-// The texts of the bits set in the word, bit by bit: the unit's own, else
-// the library's built-in one, else the bit's number.
 json bitTexts(uint16_t status, const StatusBitTexts& texts)
 {
-    json bits = json::array();
-    StatusBitTexts builtIn;
-    bool haveBuiltIn = false;
-    for (int n = 0; n < 16; ++n) {
-        if ((status & (1u << n)) == 0) {
-            continue;
-        }
-        const uint8_t key = static_cast<uint8_t>(n + 1);
-        wxString text = texts.textFor(key);
-        if (text.empty()) {
-            if (!haveBuiltIn) {
-                builtIn = StatusBitTexts::withDefaults();
-                haveBuiltIn = true;
-            }
-            text = builtIn.textFor(key);
-        }
-        bits.push_back(text.empty() ? "bit " + std::to_string(n) : utf8(text));
-    }
-    return bits;
+    return json(setBitTexts(status, texts));
 }
 
 // Float values print with the digits a float holds, not a double's.
@@ -111,6 +91,29 @@ std::string isoTime(Clock::time_point t)
                   parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
                   parts.tm_min, parts.tm_sec, static_cast<int>(ms.count() % 1000));
     return buffer;
+}
+
+std::vector<std::string> setBitTexts(uint16_t status, const StatusBitTexts& texts)
+{
+    std::vector<std::string> bits;
+    StatusBitTexts builtIn;
+    bool haveBuiltIn = false;
+    for (int n = 0; n < 16; ++n) {
+        if ((status & (1u << n)) == 0) {
+            continue;
+        }
+        const uint8_t key = static_cast<uint8_t>(n + 1);
+        wxString text = texts.textFor(key);
+        if (text.empty()) {
+            if (!haveBuiltIn) {
+                builtIn = StatusBitTexts::withDefaults();
+                haveBuiltIn = true;
+            }
+            text = builtIn.textFor(key);
+        }
+        bits.push_back(text.empty() ? "bit " + std::to_string(n) : utf8(text));
+    }
+    return bits;
 }
 
 std::string measurePayload(const Measure& measure, const StatusBitTexts& texts,

@@ -17,6 +17,9 @@ namespace varno_gateway {
 using Clock = std::chrono::system_clock;
 
 std::string utf8(const wxString& text);
+// The texts of the bits set in the word, lowest first: the unit's own,
+// else the library's built-in one, else "bit N".
+std::vector<std::string> setBitTexts(uint16_t status, const mirel_varno::StatusBitTexts& texts);
 // "2026-12-07T20:31:05.123Z".
 std::string isoTime(Clock::time_point t);
 
