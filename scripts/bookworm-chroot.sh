@@ -42,23 +42,32 @@ chroot_cleanup() {
   fi
 }
 
-chroot_make() {
-  local mirror tarball arch
+# Makes the cached tarball of a fresh debootstrap if there is none yet; it
+# needs only the network, so scripts/test.sh runs it beside the builds.
+chroot_prepare() {
+  local mirror tarball arch dir
   arch=$(dpkg --print-architecture)
   mirror=$(chroot_mirror)
   [ -n "$mirror" ] || { echo "chroot: no Debian mirror in /etc/apt/sources.list*"; return 1; }
   mkdir -p "$chroot_cache/archives/partial"
   tarball="$chroot_cache/$chroot_suite-minbase-$arch.tar"
-  chroot_dir=$(mktemp -d /var/tmp/varno-chroot.XXXXXX)
-  if [ -s "$tarball" ]; then
-    tar -C "$chroot_dir" -xf "$tarball"
-  else
-    echo "chroot: debootstrap --variant=minbase $chroot_suite from $mirror"
-    debootstrap --variant=minbase --cache-dir="$chroot_cache/archives" "$chroot_suite" \
-      "$chroot_dir" "$mirror" > "$chroot_cache/debootstrap.log" 2>&1 \
-      || { tail -n 30 "$chroot_cache/debootstrap.log"; return 1; }
-    tar -C "$chroot_dir" -cf "$tarball.tmp" . && mv "$tarball.tmp" "$tarball"
+  [ -s "$tarball" ] && return 0
+  dir=$(mktemp -d /var/tmp/varno-debootstrap.XXXXXX)
+  echo "chroot: debootstrap --variant=minbase $chroot_suite from $mirror"
+  if ! debootstrap --variant=minbase --cache-dir="$chroot_cache/archives" "$chroot_suite" \
+      "$dir" "$mirror" > "$chroot_cache/debootstrap.log" 2>&1; then
+    tail -n 30 "$chroot_cache/debootstrap.log"
+    rm -rf "$dir"
+    return 1
   fi
+  tar -C "$dir" -cf "$tarball.tmp.$$" . && mv "$tarball.tmp.$$" "$tarball"
+  rm -rf "$dir"
+}
+
+chroot_make() {
+  chroot_prepare || return 1
+  chroot_dir=$(mktemp -d /var/tmp/varno-chroot.XXXXXX)
+  tar -C "$chroot_dir" -xf "$chroot_cache/$chroot_suite-minbase-$(dpkg --print-architecture).tar"
   # Its top is / for every user inside (apt's, man's): not mktemp's 0700,
   # which the tarball's "." also carries.
   chmod 755 "$chroot_dir"

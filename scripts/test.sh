@@ -2,11 +2,21 @@
 # Sets up, builds and runs every test: a plain build with warnings as
 # errors, then a clang build under AddressSanitizer and
 # UndefinedBehaviorSanitizer with a short run of each fuzz target, the
-# thread tests under ThreadSanitizer, and last the unit tests built for
-# arm64 and run under qemu (scripts/cross-test.sh).
+# thread tests under ThreadSanitizer, the unit tests built for arm64 and
+# run under qemu (scripts/cross-test.sh), and last the Debian packages
+# installed into a bare Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+
+# The bare Debian 12 of the package test needs only the network and the
+# disk: debootstrap it beside the builds instead of after them.
+chroot_prep=
+if [ "$(id -u)" -eq 0 ] && command -v debootstrap > /dev/null; then
+  mkdir -p build
+  (source scripts/bookworm-chroot.sh && chroot_prepare) > build/chroot-prepare.log 2>&1 &
+  chroot_prep=$!
+fi
 
 jobs=$(nproc)
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
@@ -42,9 +52,9 @@ TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
 shopt -s nullglob
 for fuzzer in build-asan/fuzz/fuzz_*; do
   [ -x "$fuzzer" ] || continue
-  echo "== $(basename "$fuzzer") (15 s)"
+  echo "== $(basename "$fuzzer") (6 s)"
   corpus=$(mktemp -d)
-  "$fuzzer" -max_total_time=15 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
+  "$fuzzer" -max_total_time=6 -print_final_stats=1 "$corpus" 2>&1 | tail -n 12
   rm -rf "$corpus"
 done
 
@@ -55,6 +65,10 @@ bash scripts/cross-test.sh
 # installed into a bare Debian 12. Needs root and the Debian mirror; the
 # test says why when it skips.
 echo "== Debian packages in a bare Debian 12"
+if [ -n "$chroot_prep" ] && ! wait "$chroot_prep"; then
+  cat build/chroot-prepare.log
+  echo "the bare Debian 12 could not be prepared beside the builds; the install test tries again"
+fi
 if [ "$(id -u)" -eq 0 ]; then
   bash scripts/package.sh
   bash tests/deploy/debian_install.sh dist
