@@ -168,9 +168,6 @@ private:
     uint32_t backoffMs_ = FirstBackoffMs;
     Clock::time_point connectedAt_{};
     std::atomic<bool> worked_{false};
-    // This connection's server holds small segments until they are
-    // acknowledged (it sends without TCP_NODELAY), as a watch found.
-    bool holdsForAcks_ = false;
     // The addresses of the last lookup that answered, for when the next
     // one does not; a lookup still running is waited for again next time.
     std::vector<NetworkAddress> lastGood_;
@@ -321,7 +318,6 @@ bool NetworkSerialDevice::connect(Clock::time_point deadline, std::string& reaso
     }
     connectedAt_ = Clock::now();
     worked_ = false;
-    holdsForAcks_ = false;
     // Requests go out at once rather than waiting for the last one's
     // acknowledgement; a dead peer is noticed without traffic.
     setOption(fd_, IPPROTO_TCP, TCP_NODELAY, 1);
@@ -716,14 +712,13 @@ bool NetworkSerialDevice::watchReply(uint8_t* into, uint32_t missing, uint32_t& 
     ReplyWatch watch(missing, byteTime, gap, seen, justArrived);
     taken = 0;
     // A look found the reply short and took what had come. A server that
-    // holds small segments until they are acknowledged sends what it holds
-    // as soon as that acknowledgement reaches it: the next look is the
-    // first arrival (or the watch's own time if nothing comes), and the one
-    // after it sleeps again while the rest accumulates. Taking bytes that
-    // waited for the read acknowledges too, on a server known to hold them.
-    bool behind = holdsForAcks_ && !justArrived;
-    Clock::time_point lastLook = seen;
-    uint32_t takenBefore = 0;
+    // holds small segments until they are acknowledged (one that sends
+    // without TCP_NODELAY, or a device server that collects a piece) sends
+    // what it holds as soon as that acknowledgement reaches it: the next
+    // look is the first arrival (or the watch's own time if nothing comes),
+    // and the one after it sleeps again while the rest accumulates. Taking
+    // bytes that waited for the read is such an acknowledgement too.
+    bool behind = !justArrived;
     for (;;) {
         const Clock::time_point next = std::min(watch.nextLook(), totalDeadline);
         // Otherwise only the wake-up descriptors are watched, not the
@@ -759,15 +754,7 @@ bool NetworkSerialDevice::watchReply(uint8_t* into, uint32_t missing, uint32_t& 
             }
             taken += n > 0 ? static_cast<uint32_t>(n) : 0;
         }
-        const Clock::time_point now = Clock::now();
-        // More than the line can have delivered since the last look came
-        // at once: it was held for the last look's acknowledgement.
-        if (behind && taken - takenBefore > 1 + static_cast<uint64_t>((now - lastLook) / byteTime)) {
-            holdsForAcks_ = true;
-        }
-        lastLook = now;
-        takenBefore = taken;
-        if (watch.look(now, taken) != ReplyWatch::Step::Sleep) {
+        if (watch.look(Clock::now(), taken) != ReplyWatch::Step::Sleep) {
             gapFrom = watch.gapFrom();
             return true;
         }
