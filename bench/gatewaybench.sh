@@ -136,10 +136,19 @@ if [ -n "$page" ]; then
   pids+=($!)
   sleep 1
 fi
+# Nanoseconds on a CPU, all threads: finer than the clock ticks, and per
+# exchange it does not depend on how many exchanges the window held.
+cpuns() { awk '{ s += $1 } END { printf "%d\n", s }' /proc/$gw/task/*/schedstat; }
+exchanges() {
+  (exec 3<>"/dev/tcp/127.0.0.1/$http_port"; printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3; cat <&3) |
+    awk '/^varno_line_exchanges_total/ { s += $2 } END { printf "%d\n", s }'
+}
+x0=$(exchanges); ns0=$(cpuns)
 before=$(cpu); t0=$(date +%s%N); m0=$(wc -l < measures.txt)
 threadcpu > threads0.txt
 sleep "$seconds"
 after=$(cpu); t1=$(date +%s%N); m1=$(wc -l < measures.txt)
+ns1=$(cpuns); x1=$(exchanges)
 threadcpu > threads1.txt
 kill -0 "$gw" || { echo "the gateway died:"; cat gateway.log; exit 1; }
 hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$gw/status")
@@ -147,10 +156,12 @@ rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw/status")
 threads=$(awk '/^Threads/ { print $2 }' "/proc/$gw/status")
 wall=$(( (t1 - t0) / 1000000 ))
 awk -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="$rss" \
-    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" -v poll="$poll" 'BEGIN {
-  share = 100 * (c / hz) / (ms / 1000)
+    -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" -v poll="$poll" \
+    -v ns=$((ns1 - ns0)) -v x=$((x1 - x0)) 'BEGIN {
+  share = 100 * (ns / 1e9) / (ms / 1000)
   printf "gateway: %d lines x %d units at 9600 baud, poll interval %s s, %.0f s measured after a start-up of %d s\n", lines, units, poll, ms / 1000, warm
   printf "  CPU share:     %.2f %% of one core (%d ticks)   target < 2 %%\n", share, c
+  if (x > 0) printf "  per exchange:  %.0f us of CPU over %d exchanges (%.1f per second)\n", ns / 1000 / x, x, x / (ms / 1000)
   printf "  peak memory:   %.1f MiB (VmHWM), now %.1f MiB, %d threads   target < 32 MiB\n", hwm / 1024, rss / 1024, th
   printf "  measures:      %d published (%.1f per second)\n", n, n / (ms / 1000)
 }'
