@@ -293,6 +293,7 @@ void LinePoller::scanLine()
         // goes on polling its points and scans again at its next time.
         logLine(Level::Warning, "line " + config_.name + ": scan failed: " +
                                     std::string(e.message().utf8_str()));
+        markUnheard();
         return;
     }
     if (stop_.raised()) {
@@ -311,6 +312,30 @@ void LinePoller::scanLine()
     logLine(Level::Info, "line " + config_.name + ": scan found " +
                              std::to_string(found.count()) + " answer(s), " +
                              std::to_string(added) + " new point(s)");
+    markUnheard();
+}
+
+void LinePoller::markUnheard()
+{
+    // A unit that an earlier poller of this line had found is "online" on
+    // the broker until somebody says otherwise; a scan that did not find
+    // it again is that somebody, or the retained state would stand for ever.
+    std::vector<std::string> unheard;
+    {
+        std::lock_guard<std::mutex> hold(knownMutex_);
+        for (auto& [address, availability] : known_) {
+            if (units_.count(address) == 0 && availability == "online") {
+                availability = "offline";
+                unheard.push_back(address);
+            }
+        }
+    }
+    for (const std::string& address : unheard) {
+        sink_.publish(mqtt_.topicPrefix + "/" + config_.name + "/" + address + "/availability",
+                      "offline", true);
+        logLine(Level::Info, "line " + config_.name + ": " + address +
+                                 " not found again by the scan; offline");
+    }
 }
 
 namespace {

@@ -101,6 +101,9 @@ private:
     // Opens the device, retrying with back-off; false when stopped first.
     bool openDevice();
     void scanLine();
+    // Units handed over as online that are no points of this poller (not
+    // found again by its scan) go offline.
+    void markUnheard();
     void addPoint(const mirel_varno::UnitAddress& address, const std::string& name,
                   const std::string& measureUnits);
     void servePoint(mirel_varno::Point& point, Unit& unit);

@@ -1,5 +1,7 @@
 #include "monitor/pointevent.h"
 
+#include <ctime>
+
 #include <wx/translation.h>
 
 #include "model/algorithm.h"
@@ -23,9 +25,10 @@ bool carriesMeasureValue(PointEventType type)
 }  // namespace
 
 PointEvent::PointEvent(PointEventType type, const UnitAddress& address, boost::any payload)
-    : address_(address), type_(type), time_(wxDateTime::Now()), payload_(std::move(payload))
+    // The current second, as Now() gives it, without the detour through
+    // local time and back that re-reads the zone file at every event.
+    : address_(address), type_(type), time_(wxDateTime(std::time(nullptr))), payload_(std::move(payload))
 {
-    time_.SetMillisecond(0);
     text_ = buildText();
 }
 

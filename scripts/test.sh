@@ -19,23 +19,25 @@ if [ "$(id -u)" -eq 0 ] && command -v debootstrap > /dev/null; then
 fi
 
 jobs=$(nproc)
+# Each step says how far into the run it starts.
+step() { printf '== %s   [%dm%02ds in]\n' "$1" $((SECONDS / 60)) $((SECONDS % 60)); }
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-echo "== plain build"
+step "plain build"
 # Tests on explicitly: scripts/demo.sh configures the same build folder
 # without them, and the cache would otherwise keep that.
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARNO_WERROR=ON -DVARNO_BUILD_TESTS=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure --timeout 600 --no-tests=error
 
-echo "== sanitizer build (ASan + UBSan)"
+step "sanitizer build (ASan + UBSan)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug \
   -DVARNO_SANITIZE=ON -DVARNO_FUZZ=ON -DVARNO_WERROR=ON -DVARNO_BUILD_TESTS=ON
 cmake --build build-asan -j"$jobs"
 ctest --test-dir build-asan --output-on-failure --timeout 900 --no-tests=error
 
-echo "== thread tests under ThreadSanitizer"
+step "thread tests under ThreadSanitizer"
 # Only the tests of objects shared between threads: the rest has no threads.
 CC=clang CXX=clang++ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug \
   -DVARNO_SANITIZE_THREAD=ON -DVARNO_WERROR=ON
@@ -58,13 +60,13 @@ for fuzzer in build-asan/fuzz/fuzz_*; do
   rm -rf "$corpus"
 done
 
-echo "== arm64 cross build, unit tests under qemu"
+step "arm64 cross build, unit tests under qemu"
 bash scripts/cross-test.sh
 
 # Last, as a user installs it: the Debian packages, built and then
 # installed into a bare Debian 12. Needs root and the Debian mirror; the
 # test says why when it skips.
-echo "== Debian packages in a bare Debian 12"
+step "Debian packages in a bare Debian 12"
 if [ -n "$chroot_prep" ] && ! wait "$chroot_prep"; then
   cat build/chroot-prepare.log
   echo "the bare Debian 12 could not be prepared beside the builds; the install test tries again"
@@ -75,4 +77,4 @@ if [ "$(id -u)" -eq 0 ]; then
 else
   echo "debian_install: SKIPPED: needs root (scripts/package.sh and a chroot)"
 fi
-echo "== all tests passed"
+step "all tests passed"

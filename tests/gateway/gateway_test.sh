@@ -290,6 +290,23 @@ wait_for '! page_units | grep -q "^line1 1[.]2[.]4 "' 50 || fail "page still sho
 page_units | grep -q '^line1 1[.]2[.]3 [-0-9]' || fail "page lost 1.2.3: $(cat points.json)"
 echo "ok: a removed unit's retained topics are emptied"
 
+# ---- 9c. A reload that changes only the HTTP address: the listener moves
+# there at once, and the line is not restarted and goes on publishing.
+old_http=$http_port
+http_port=$(free_port "$old_http") || fail "no free port"
+sed -i "s/127[.]0[.]0[.]1:$old_http\$/127.0.0.1:$http_port/" gateway.yaml
+grep -q "listen: 127.0.0.1:$http_port" gateway.yaml || fail "the test could not change the address"
+from=$(lines_so_far)
+kill -HUP "$gateway_pid"
+wait_for "grep -q 'reloaded: 0 line(s) started anew, 1 kept, HTTP listener renewed' gateway.log" 50 ||
+  fail "the reload did not keep the line and renew the listener: $(grep reloaded gateway.log)"
+wait_for "listens_on $http_port $gateway_pid" 50 || fail "nothing listens on the new HTTP address"
+http_get /healthz health.txt
+[ "$status" = "HTTP/1.0 200 OK" ] || fail "/healthz on the new address: $status $(cat health.txt)"
+! port_in_use "$old_http" 0A || fail "the old HTTP address still listens"
+expect_after "$from" '^varno/line1/1[.]2[.]3/measure '
+echo "ok: a reload moves the HTTP listener and keeps the line"
+
 # ---- 10. SIGTERM: a clean stop, well within the service's stop time.
 from=$(lines_so_far)
 expect_after "$from" '^varno/line1/1[.]2[.]3/measure '

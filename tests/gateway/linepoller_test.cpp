@@ -278,6 +278,36 @@ TEST(GatewayLinePoller, AStopEndsAScanAtOnce)
     EXPECT_TRUE(has(text, "varno_line_scans_total{line=\"l\"} 0\n")) << text;
 }
 
+// A line restarted by a reload hands over the units its scan had found as
+// online; the new poller's scan finds 1.2.3 and 1.2.4 again, but not 1.2.9,
+// whose retained "online" must not outlive it.
+TEST(GatewayLinePoller, AUnitTheScanNoLongerFindsGoesOffline)
+{
+    varno_test::SimLine sim(Units, false);
+    ASSERT_TRUE(sim.started()) << sim.startError();
+    RecordingSink sink;
+    Metrics metrics;
+    MqttConfig mqtt;
+    LineConfig line = lineOn(sim.device(), {});
+    line.scan = true;
+    LinePoller poller(line, mqtt, sink, metrics, openLine,
+                      {{"1.2.3", "online"}, {"1.2.9", "online"}});
+    poller.start();
+    // The scan listens for 9 s before it is done.
+    ASSERT_TRUE(sink.waitFor("varno/l/1.2.9/availability", "offline", 30000));
+    const std::vector<Message> gone = sink.on("varno/l/1.2.9/availability");
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_TRUE(gone[0].retain);
+    EXPECT_EQ(poller.units().at("1.2.9"), "offline");
+    // A unit found again keeps what it had, and the new one is served.
+    EXPECT_EQ(poller.units().at("1.2.3"), "online");
+    EXPECT_TRUE(sink.waitFor("varno/l/1.2.4/availability", "online"));
+    for (const Message& m : sink.on("varno/l/1.2.3/availability")) {
+        EXPECT_EQ(m.payload, "online");
+    }
+    poller.stop();
+}
+
 // A reload restarts only the line whose settings changed, and does so
 // within a second although that line is inside a scan.
 TEST(GatewayReload, RestartsOnlyTheChangedLineEvenDuringAScan)

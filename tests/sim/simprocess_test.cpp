@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "sim/simunit.h"
@@ -104,7 +105,7 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
     // 14 + 1 + 122 + 4 bytes; each arrival no more than 6 ms after the last.
     const size_t total = FrameHeaderSize + 1 + 122 + 4;
     std::vector<uint8_t> got;
-    int64_t longestGap = 0;
+    std::vector<int64_t> gaps;
     int64_t last = 0;
     int64_t first = 0;
     while (got.size() < total) {
@@ -116,7 +117,7 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
         if (got.empty()) {
             first = now;
         } else {
-            longestGap = std::max(longestGap, now - last);
+            gaps.push_back(now - last);
         }
         last = now;
         got.insert(got.end(), part.begin(), part.end());
@@ -130,10 +131,14 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
     EXPECT_GE(first - sent, 10);
     EXPECT_GE(span, 100);
     EXPECT_LE(span, 600);
-    // The host takes a 6 ms pause for the end of a reply; a loaded machine
-    // can delay our own reading, so only a gross gap fails here (the
-    // benchmark shows the real figure).
-    EXPECT_LE(longestGap, 20);
+    // The host takes a 6 ms pause for the end of a reply. A loaded machine
+    // can hold up either process now and then, so the gaps are judged as a
+    // whole: nearly all within the 6 ms, none gross (a sender that paused
+    // between bursts of its own making fails both).
+    ASSERT_FALSE(gaps.empty());
+    const auto longer = std::count_if(gaps.begin(), gaps.end(), [](int64_t g) { return g > 6; });
+    EXPECT_LE(longer * 10, static_cast<long>(gaps.size())) << longer << " of " << gaps.size();
+    EXPECT_LE(*std::max_element(gaps.begin(), gaps.end()), 100);
 }
 
 TEST_F(SimProcess, RefusesBadConfigurationsAndNeverReplacesAFile)
