@@ -662,7 +662,12 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
             if (gapLimit) {
                 gapDeadline = seen + gap;
             }
-            if (watches > 0 && mayWatch && count < length) {
+            // A Telnet pull decodes no more than it has room for, which
+            // doubled 0xFF and commands can leave short: what waits is
+            // taken before the watch begins.
+            int waiting = 0;
+            if (watches > 0 && mayWatch && count < length &&
+                (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0)) {
                 --watches;
                 mayWatch = false;
                 uint32_t taken = 0;
