@@ -617,8 +617,8 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
                    : NoDeadline;
     const Clock::time_point giveUp = noWait ? after(start, NoWaitLimitMs) : NoDeadline;
     Clock::time_point gapDeadline = NoDeadline;
-    // Set by the watch: the earliest the bytes it leaves waiting can have
-    // come, for the gap of the pull that takes them.
+    // Set by the watch: the earliest the newest byte it saw can have come,
+    // which the gap runs from (also for the pull that follows it).
     Clock::time_point seenBefore = NoDeadline;
     // The bytes a pull takes woke us: they have only just come.
     bool woken = false;
