@@ -4,8 +4,10 @@
 //   netlinebench [--rounds N] [--pieces HOST:PORT] [--cycle PATH --first NAME]... NAME...
 //
 // For each NAME (a device name as varno_cycle's -p takes it, e.g. COM7 or
-// tcp://127.0.0.1:4000) it times N status exchanges with unit 1.2.3 and
-// prints the median and mean. --pieces sends the same request on a raw TCP
+// tcp://127.0.0.1:4000) it times N status exchanges with unit 1.2.3, which
+// answers at once, and with unit 1.2.4, which answers 30 ms late, and
+// prints the median and mean, and the reading thread's wake-ups (blocking
+// waits and reads) per exchange. --pieces sends the same request on a raw TCP
 // connection N times and prints the largest separation between two pieces
 // of one reply. --first starts the varno_cycle at PATH on the line five
 // times and prints how long its first report line took (open, negotiation
@@ -35,6 +37,7 @@
 #include "base/error.h"
 #include "protocol/frame.h"
 #include "protocol/serialportvarnoprotocol.h"
+#include "support/syscallcount.h"
 
 using namespace mirel_varno;
 using Clock = std::chrono::steady_clock;
@@ -42,6 +45,14 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const UnitAddress Unit{1, 2, 3};
+const UnitAddress LateUnit{1, 2, 4};
+
+template <typename T>
+T median(std::vector<T> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? T{} : v[v.size() / 2];
+}
 
 double ms(Clock::duration d)
 {
@@ -49,8 +60,9 @@ double ms(Clock::duration d)
            1000.0;
 }
 
-// Times the exchanges on one line; the median, or 0 when none succeeded.
-double exchanges(const std::string& name, int rounds, double reference)
+// Times the exchanges with one unit on one line; the median, or 0 when
+// none succeeded.
+double exchanges(const std::string& name, const UnitAddress& unit, int rounds, double reference)
 {
     SerialPortVarnoProtocol port(name.c_str());
     if (!port.isOpen()) {
@@ -59,18 +71,25 @@ double exchanges(const std::string& name, int rounds, double reference)
     }
     port.setTimeouts(1, 0);
     std::vector<double> times;
+    std::vector<uint64_t> waits;
+    std::vector<uint64_t> reads;
     int failures = 0;
     for (int i = 0; i < rounds + 3; ++i) {
         uint16_t status = 0;
         const Clock::time_point start = Clock::now();
+        varno_test::SyscallCounts counts;
         try {
-            port.readStatus(Unit, status);
+            varno_test::SyscallCounter counter;
+            port.readStatus(unit, status);
+            counts = counter.counts();
         } catch (const Exception&) {
             ++failures;
             continue;
         }
         if (i >= 3) {  // the first ones warm up the line and the server
             times.push_back(ms(Clock::now() - start));
+            waits.push_back(counts.waits);
+            reads.push_back(counts.reads);
         }
     }
     if (times.empty()) {
@@ -82,15 +101,18 @@ double exchanges(const std::string& name, int rounds, double reference)
     for (const double t : times) {
         sum += t;
     }
-    const double median = times[times.size() / 2];
-    std::printf("%-34s %3zu exchanges: median %6.2f ms, mean %6.2f ms, max %6.2f ms, %d failed",
-                name.c_str(), times.size(), median, sum / static_cast<double>(times.size()),
-                times.back(), failures);
+    const double middle = times[times.size() / 2];
+    std::printf("%-34s %-10s %3zu exchanges: median %6.2f ms, mean %6.2f ms, max %6.2f ms, "
+                "%d failed; wake-ups: %2llu waits, %2llu reads",
+                name.c_str(), unit == LateUnit ? "30 ms late" : "at once", times.size(), middle,
+                sum / static_cast<double>(times.size()), times.back(), failures,
+                static_cast<unsigned long long>(median(waits)),
+                static_cast<unsigned long long>(median(reads)));
     if (reference > 0) {
-        std::printf(", median %+.1f%% against the first line", (median / reference - 1) * 100);
+        std::printf(", median %+.1f%% against the first line", (middle / reference - 1) * 100);
     }
     std::printf("\n");
-    return median;
+    return middle;
 }
 
 int connectTo(const std::string& hostPort)
@@ -273,14 +295,16 @@ int main(int argc, char** argv)
         rmdir(dir);
         std::strcpy(dir, "/tmp/netlinebench.XXXXXX");
     }
-    double reference = 0;
-    for (const std::string& name : names) {
-        // A device server lets go of the line a moment after the last
-        // connection closed; one that finds it still held hangs up.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const double median = exchanges(name, rounds, reference);
-        if (reference == 0) {
-            reference = median;
+    for (const UnitAddress& unit : {Unit, LateUnit}) {
+        double reference = 0;
+        for (const std::string& name : names) {
+            // A device server lets go of the line a moment after the last
+            // connection closed; one that finds it still held hangs up.
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            const double middle = exchanges(name, unit, rounds, reference);
+            if (reference == 0) {
+                reference = middle;
+            }
         }
     }
     return 0;

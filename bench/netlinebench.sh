@@ -2,7 +2,9 @@
 # Exchange time through ser2net on the loopback against the same simulated
 # unit on a local pseudo-terminal, and the pieces ser2net cuts replies into
 # with its default character delays, and how long varno_cycle takes to
-# its first report line on each kind of network line.
+# its first report line on each kind of network line; with a unit that
+# answers at once and one that answers 30 ms late, the reading thread's
+# wake-ups (blocking waits and reads) per exchange.
 #
 #   bash bench/netlinebench.sh [--rounds N]     (default 50 exchanges a line)
 set -euo pipefail
@@ -10,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$root" -B "$root/build" >/dev/null
 cmake --build "$root/build" -j2 --target varno_unitsim varno_cycle netlinebench >/dev/null
 source "$root/tests/support/testlib.sh"
-printf '[meter]\naddress = 1.2.3\nstatus = 0x00A4\n' > units.ini
+printf '[meter]\naddress = 1.2.3\nstatus = 0x00A4\n[late]\naddress = 1.2.4\nstatus = 0x00A4\nfault = delay 30\n' > units.ini
 "$root/build/sim/varno_unitsim" --link COM7 units.ini > sim.out 2>&1 &
 pids+=($!)
 for _ in $(seq 50); do grep -q listening sim.out && break; sleep 0.1; done

@@ -1,11 +1,30 @@
 #include "serial/serialplatform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "serial/serialplatformnet.h"
 
 namespace mirel_varno {
+
+int64_t lineByteTimeNs(const LineSettings& settings)
+{
+    if (settings.baudRate == 0) {
+        return 0;
+    }
+    // In half bits, as a UART sends them.
+    int64_t halfBits = 2 + 2 * int64_t{std::clamp<uint8_t>(settings.byteSize, 5, 8)};
+    if (settings.parity != LineParity::None) {
+        halfBits += 2;
+    }
+    switch (settings.stopBits) {
+    case LineStopBits::One: halfBits += 2; break;
+    case LineStopBits::OneAndHalf: halfBits += 3; break;
+    case LineStopBits::Two: halfBits += 4; break;
+    }
+    return halfBits * 500000000 / settings.baudRate;
+}
 
 bool SerialDevice::discardInput()
 {

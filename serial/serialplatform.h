@@ -36,6 +36,11 @@ struct LineSettings {
     LineStopBits stopBits = LineStopBits::One;
 };
 
+// What one character takes on a line of these settings, in nanoseconds:
+// start bit, data bits, parity bit and stop bits at the baud rate; 0 when
+// the rate is 0. For lines whose driver cannot say (network lines).
+int64_t lineByteTimeNs(const LineSettings& settings);
+
 // One open serial device. Transfers are synchronous and bounded by the
 // time-outs last given; no operation raises or prints.
 class SerialDevice {

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "serial/serialplatformreplywatch.h"
 #include "serial/serialplatformresolver.h"
 #include "serial/serialplatformtelnet.h"
 #include "serial/serialplatformwait.h"
@@ -96,7 +98,8 @@ public:
     explicit NetworkSerialDevice(const NetworkName& name)
         : name_(name),
           telnet_(name.kind == NetworkName::Kind::Telnet),
-          interrupted_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+          interrupted_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          byteTimeNs_(lineByteTimeNs(settings))
     {
     }
     ~NetworkSerialDevice() override
@@ -138,6 +141,16 @@ private:
                         std::string& reason);
     long pull(uint8_t* data, size_t room);
     bool send(const std::vector<uint8_t>& bytes, Clock::time_point deadline);
+    // Follows a reply that has begun with `missing` bytes still to come
+    // (ReplyWatch): sleeps until they can all be in, then pulls what waits
+    // into `into` (`taken` bytes of data). True when the read should pull
+    // what waits and go on: all have come, or the reply falls behind the
+    // line and is watched piece by piece, its gap from `gapFrom`. False
+    // when it should pull what waits and end (a stop, the device closing,
+    // the total limit).
+    bool watchReply(uint8_t* into, uint32_t missing, uint32_t& taken, Clock::time_point seen,
+                    bool justArrived, Clock::duration byteTime, Clock::duration gap,
+                    Clock::time_point totalDeadline, Clock::time_point& gapFrom);
     bool negotiate(Clock::time_point deadline, std::string& reason);
     bool reconnectIfDue(Clock::time_point limit);
     void drop();
@@ -159,6 +172,9 @@ private:
     // one does not; a lookup still running is waited for again next time.
     std::vector<NetworkAddress> lastGood_;
     std::shared_ptr<NameLookup> lookup_;
+    // What one character takes on the far line at the configured speed and
+    // framing, in nanoseconds. Read by reads in flight.
+    std::atomic<int64_t> byteTimeNs_;
 };
 
 // The server's own words, fit to be shown: printable ASCII on one line,
@@ -554,6 +570,7 @@ bool NetworkSerialDevice::send(const std::vector<uint8_t>& bytes, Clock::time_po
 
 bool NetworkSerialDevice::writeSettings()
 {
+    byteTimeNs_ = lineByteTimeNs(settings);
     if (!telnet_ || fd_ < 0) {
         return true;  // a raw line has no settings; a new connection sends them all
     }
@@ -584,6 +601,15 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
     const bool gapLimit = t.readInterval != 0 && !noWait;
+    const Clock::duration gap = std::chrono::milliseconds(t.readInterval);
+    const Clock::duration byteTime = std::chrono::nanoseconds(byteTimeNs_.load());
+    // As on a terminal line: a reply that has begun is followed without a
+    // wake-up per segment where the line's speed says when the rest can be
+    // in; once more after it fell behind (a device server holding a piece
+    // back), but not at every piece of one that trickles. Not on a raw
+    // connection that has never carried a frame: there, bytes that wait
+    // until a hang-up pass for the server's complaint (pull).
+    int watches = gapLimit && (telnet_ || worked_) && ReplyWatch::fits(byteTime, gap) ? 2 : 0;
 
     const Clock::time_point start = Clock::now();
     const Clock::time_point totalDeadline =
@@ -591,6 +617,17 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
                    : NoDeadline;
     const Clock::time_point giveUp = noWait ? after(start, NoWaitLimitMs) : NoDeadline;
     Clock::time_point gapDeadline = NoDeadline;
+    // Set by the watch: the earliest the newest byte it saw can have come,
+    // which the gap runs from (also for the pull that follows it).
+    Clock::time_point seenBefore = NoDeadline;
+    // The bytes a pull takes woke us: they have only just come.
+    bool woken = false;
+    // A watch starts at the first bytes, or at the first that wake us
+    // after one fell behind.
+    bool mayWatch = true;
+    // The watch has just looked: what came up to then came within the
+    // limits, however late the look ran.
+    bool takeWaiting = false;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t count = 0;
@@ -599,9 +636,10 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
         const Clock::time_point deadline = std::min(totalDeadline, gapDeadline);
         // Checked on every pass, whatever came: a server that sends nothing
         // but Telnet commands must not hold the read past its limit or a stop.
-        if (!first && (Clock::now() >= std::min(deadline, giveUp) || halted())) {
+        if (!first && !takeWaiting && (Clock::now() >= std::min(deadline, giveUp) || halted())) {
             break;
         }
+        takeWaiting = false;
         if (fd_ < 0) {
             // A lost connection reads as a silent line while it comes back.
             if (reconnectIfDue(deadline)) {
@@ -619,8 +657,39 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
         }
         if (n > 0) {
             count += static_cast<uint32_t>(n);
+            const Clock::time_point seen = std::min(Clock::now(), seenBefore);
+            seenBefore = NoDeadline;
             if (gapLimit) {
-                gapDeadline = after(Clock::now(), t.readInterval);
+                gapDeadline = seen + gap;
+            }
+            // A Telnet pull decodes no more than it has room for, which
+            // doubled 0xFF and commands can leave short: what waits is
+            // taken before the watch begins.
+            int waiting = 0;
+            if (watches > 0 && mayWatch && count < length &&
+                (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting == 0)) {
+                --watches;
+                mayWatch = false;
+                uint32_t taken = 0;
+                const bool goOn = watchReply(bytes + count, length - count, taken, seen, woken,
+                                             byteTime, gap, totalDeadline, seenBefore);
+                count += taken;
+                if (goOn) {
+                    gapDeadline = seenBefore + gap;
+                    takeWaiting = fd_ >= 0;
+                } else if (fd_ >= 0 && count < length) {
+                    // What came before the stop or the limit is taken, as a
+                    // reader woken at each piece would have taken it.
+                    const long more = pull(bytes + count, length - count);
+                    if (more > 0) {
+                        count += static_cast<uint32_t>(more);
+                    } else if (more == Lost) {
+                        lose();
+                    }
+                    break;
+                } else {
+                    break;
+                }
             }
             continue;
         }
@@ -630,11 +699,75 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
         if (noWait) {
             break;
         }
+        seenBefore = NoDeadline;
         if (wait(fd_, POLLIN, deadline) < 0) {
             lose();
         }
+        woken = true;
+        mayWatch = true;
     }
     return count;
+}
+
+bool NetworkSerialDevice::watchReply(uint8_t* into, uint32_t missing, uint32_t& taken,
+                                     Clock::time_point seen, bool justArrived,
+                                     Clock::duration byteTime, Clock::duration gap,
+                                     Clock::time_point totalDeadline, Clock::time_point& gapFrom)
+{
+    ReplyWatch watch(missing, byteTime, gap, seen, justArrived);
+    taken = 0;
+    // A look found the reply short and took what had come. A server that
+    // holds small segments until they are acknowledged (one that sends
+    // without TCP_NODELAY, or a device server that collects a piece) sends
+    // what it holds as soon as that acknowledgement reaches it: the next
+    // look is the first arrival (or the watch's own time if nothing comes),
+    // and the one after it sleeps again while the rest accumulates. Taking
+    // bytes that waited for the read is such an acknowledgement too.
+    bool behind = !justArrived;
+    for (;;) {
+        const Clock::time_point next = std::min(watch.nextLook(), totalDeadline);
+        // Otherwise only the wake-up descriptors are watched, not the
+        // socket: the bytes are counted at the look, not on arrival. The
+        // last byte is the exception: no look could find it sooner than
+        // its arrival, and a server that holds segments sends a lone one.
+        if (behind || missing - taken == 1) {
+            const int events = wait(fd_, POLLIN, next);
+            if (events < 0) {
+                gapFrom = watch.gapFrom();
+                return true;  // the pull finds out what is wrong
+            }
+            if (events == 0 && halted()) {
+                return false;
+            }
+        } else if (!platformwait::sleepUntil(next, stopDescriptor.load(), interrupted_)) {
+            return false;
+        }
+        int waiting = 0;
+        if (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting < 0) {
+            gapFrom = watch.gapFrom();
+            return true;
+        }
+        // Whatever waits is taken at the look rather than counted in the
+        // socket: only a read acknowledges it, and on a Telnet line only
+        // decoding tells data from commands and doubled 0xFF.
+        if (waiting > 0) {
+            const long n = pull(into + taken, missing - taken);
+            if (n == Lost) {
+                lose();
+                gapFrom = watch.gapFrom();
+                return true;
+            }
+            taken += n > 0 ? static_cast<uint32_t>(n) : 0;
+        }
+        if (watch.look(Clock::now(), taken) != ReplyWatch::Step::Sleep) {
+            gapFrom = watch.gapFrom();
+            return true;
+        }
+        if (Clock::now() >= totalDeadline) {
+            return false;
+        }
+        behind = !behind;
+    }
 }
 
 bool NetworkSerialDevice::write(const void* data, uint32_t length)

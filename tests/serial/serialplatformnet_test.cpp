@@ -584,3 +584,138 @@ TEST(NetworkLine, SilentFirstAddressLeavesTimeForTheNext)
     EXPECT_LT(msSince(start), 2900);
     EXPECT_EQ(server.connections(), 1);
 }
+
+// A reply paced at 9600 baud behind a device server, a TCP segment a byte:
+// following it without waking at each segment still ends a read where a
+// reader woken at every one ended it, on raw and on Telnet lines.
+TEST(NetworkLine, AReplyEndsWhereItEndedWhenEverySegmentWokeTheReader)
+{
+    // A 14-byte read under a 30 ms gap, of a reply that starts 30 ms after
+    // the request; two of its bytes are 0xFF, doubled on a Telnet line.
+    constexpr int64_t Byte = LineServer::ByteNs;
+    const struct {
+        const char* what;
+        size_t sent;         // bytes the unit sends
+        size_t pauseBefore;  // the byte a pause comes before
+        int64_t pauseUs;     // added to the byte's own time
+        int64_t spacingNs;   // from one byte to the next
+        bool nops;           // Telnet commands fill the pause
+        bool hangUp;         // the server hangs up after the bytes
+        uint32_t read;       // what the read takes
+    } rows[] = {
+        {"healthy", 14, SIZE_MAX, 0, Byte, false, false, 14},
+        {"slower than the line, within the gap", 14, SIZE_MAX, 0, 2'500'000, false, false, 14},
+        {"pause well under the gap", 14, 6, 15'000, Byte, false, false, 14},
+        {"pause under the gap, near the end", 14, 12, 20'000, Byte, false, false, 14},
+        {"pause over the gap", 14, 6, 45'000, Byte, false, false, 6},
+        {"pause over the gap, near the start", 14, 2, 45'000, Byte, false, false, 2},
+        {"stops short", 10, SIZE_MAX, 0, Byte, false, false, 10},
+        {"hangs up in the middle", 9, SIZE_MAX, 0, Byte, false, true, 9},
+        {"only commands in a pause under the gap", 14, 6, 15'000, Byte, true, false, 14},
+        {"only commands in a pause over the gap", 14, 6, 45'000, Byte, true, false, 6},
+    };
+    std::vector<uint8_t> reply(14);
+    for (size_t i = 0; i < reply.size(); ++i) {
+        reply[i] = i == 3 || i == 8 ? 0xFF : static_cast<uint8_t>(0x40 + i);
+    }
+    for (const bool telnet : {false, true}) {
+        LineServer server(telnet ? Behaviour::TelnetPacedUnit : Behaviour::PacedUnit);
+        ASSERT_TRUE(server.ok());
+        const std::string name = std::string(telnet ? "rfc2217" : "tcp") + "://127.0.0.1:" +
+                                 std::to_string(server.port()) + "?gap=30";
+        for (const auto& row : rows) {
+            if (row.nops && !telnet) {
+                continue;
+            }
+            SCOPED_TRACE(name + ": " + row.what);
+            LineServer::Answer answer;
+            answer.bytes.assign(reply.begin(), reply.begin() + static_cast<long>(row.sent));
+            answer.pauseBefore = row.pauseBefore;
+            answer.pauseUs = row.pauseUs;
+            answer.spacingNs = row.spacingNs;
+            answer.nopsInPause = row.nops;
+            answer.hangUp = row.hangUp;
+            server.answerWith(answer);
+            // A port of our own each time: nothing of one row reaches the next.
+            struct ExposedPort : SerialPort {
+                using SerialPort::setLastError;
+            } port;
+            ASSERT_TRUE(openLine(port, name)) << port.openFailure();
+            port.frameReceived();  // a line that works, as after its first reply
+            ASSERT_TRUE(port.write("?", 1));
+            port.setLastError(WriteError);  // a part leaves it as it was
+            uint8_t got[14] = {};
+            uint32_t count = 0;
+            {
+                const varno_test::RunFirst first;
+                count = port.read(got, sizeof got);
+            }
+            EXPECT_EQ(count, row.read);
+            EXPECT_EQ(port.lastError(), row.read == 14 ? NoError : WriteError);
+            EXPECT_EQ(Bytes(got, got + count), Bytes(reply.begin(), reply.begin() + count));
+        }
+    }
+}
+
+TEST(NetworkLine, ByteTimeFollowsTheSpeedAndFraming)
+{
+    const struct {
+        uint32_t baud;
+        uint8_t bits;
+        LineParity parity;
+        LineStopBits stop;
+        int64_t ns;
+    } rows[] = {
+        {9600, 8, LineParity::None, LineStopBits::One, 1'041'666},
+        {9600, 7, LineParity::Even, LineStopBits::One, 1'041'666},
+        {9600, 8, LineParity::Mark, LineStopBits::Two, 1'250'000},
+        {19200, 5, LineParity::None, LineStopBits::OneAndHalf, 390'625},
+        {115200, 8, LineParity::None, LineStopBits::One, 86'805},
+        {0, 8, LineParity::None, LineStopBits::One, 0},
+    };
+    for (const auto& row : rows) {
+        LineSettings line;
+        line.baudRate = row.baud;
+        line.byteSize = row.bits;
+        line.parity = row.parity;
+        line.stopBits = row.stop;
+        EXPECT_EQ(lineByteTimeNs(line), row.ns) << row.baud << " " << int{row.bits};
+    }
+}
+
+// A stop that comes while a read sleeps until a long reply can all be in
+// ends the read with what has come, on both kinds of line.
+TEST(NetworkLine, AStopEndsTheWatchOfAReply)
+{
+    for (const auto behaviour : {Behaviour::PacedUnit, Behaviour::TelnetPacedUnit}) {
+        LineServer server(behaviour);
+        ASSERT_TRUE(server.ok());
+        LineServer::Answer answer;
+        answer.bytes.assign(200, 0x5A);  // all in by 240 ms after the request
+        server.answerWith(answer);
+        const std::string name =
+            std::string(behaviour == Behaviour::PacedUnit ? "tcp" : "rfc2217") + "://127.0.0.1:" +
+            std::to_string(server.port());
+        SCOPED_TRACE(name);
+        SerialPort port;
+        ASSERT_TRUE(openLine(port, name)) << port.openFailure();
+        port.frameReceived();
+        int stop[2];
+        ASSERT_EQ(pipe(stop), 0);
+        port.setStopDescriptor(stop[0]);
+        ASSERT_TRUE(port.write("?", 1));
+        std::thread stopper([&stop] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(60));
+            (void)!::write(stop[1], "s", 1);
+        });
+        uint8_t got[200] = {};
+        const uint32_t count = port.read(got, sizeof got);
+        stopper.join();
+        EXPECT_GE(count, 1u);
+        EXPECT_LT(count, 200u);
+        EXPECT_EQ(Bytes(got, got + count), Bytes(count, 0x5A));
+        port.setStopDescriptor(-1);
+        ::close(stop[0]);
+        ::close(stop[1]);
+    }
+}

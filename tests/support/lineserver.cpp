@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,11 +22,74 @@ namespace varno_test {
 
 namespace {
 
-constexpr uint8_t IAC = 255, SB = 250, SE = 240, NOP = 241, WILL = 251, DO = 253;
+constexpr uint8_t IAC = 255, SB = 250, SE = 240, NOP = 241, WILL = 251, WONT = 252, DO = 253,
+                  DONT = 254;
 constexpr uint8_t ComPort = 44, SetControl = 5, PurgeData = 12, ServerOffset = 100;
 constexpr uint8_t DtrOn = 8, DtrOff = 9;
 
+int64_t nowNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+void sleepUntilNs(int64_t at)
+{
+    const timespec t{static_cast<time_t>(at / 1'000'000'000), static_cast<long>(at % 1'000'000'000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) != 0) {
+    }
+}
+
+// The data bytes among what a Telnet client sends, across calls: commands,
+// option talk and subnegotiations are not part of a request.
+class TelnetData {
+public:
+    size_t count(const uint8_t* bytes, size_t size)
+    {
+        size_t data = 0;
+        for (size_t i = 0; i < size; ++i) {
+            const uint8_t b = bytes[i];
+            switch (state_) {
+            case State::Data:
+                if (b == IAC) {
+                    state_ = State::Iac;
+                } else {
+                    ++data;
+                }
+                break;
+            case State::Iac:
+                data += b == IAC ? 1 : 0;
+                state_ = b == SB                                         ? State::Sub
+                         : b == WILL || b == WONT || b == DO || b == DONT ? State::Option
+                                                                          : State::Data;
+                break;
+            case State::Option: state_ = State::Data; break;
+            case State::Sub: state_ = b == IAC ? State::SubIac : State::Sub; break;
+            case State::SubIac: state_ = b == SE ? State::Data : State::Sub; break;
+            }
+        }
+        return data;
+    }
+
+private:
+    enum class State { Data, Iac, Option, Sub, SubIac };
+    State state_ = State::Data;
+};
+
 }  // namespace
+
+RunFirst::RunFirst() : policy_(SCHED_OTHER), param_{}
+{
+    pthread_getschedparam(pthread_self(), &policy_, &param_);
+    const sched_param first{sched_get_priority_min(SCHED_FIFO)};
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &first);
+}
+
+RunFirst::~RunFirst()
+{
+    pthread_setschedparam(pthread_self(), policy_, &param_);
+}
 
 LoopbackListener::LoopbackListener(const std::string& address, int backlog)
 {
@@ -179,6 +246,86 @@ bool LineServer::drain(int fd, int ms)
     }
 }
 
+void LineServer::answerWith(const Answer& answer)
+{
+    std::lock_guard<std::mutex> hold(answerLock_);
+    answer_ = answer;
+}
+
+void LineServer::servePaced(int fd, bool telnet)
+{
+    if (telnet && !telnetOpening(fd, true)) {
+        return;
+    }
+    bool holdForAcks = false;
+    {
+        std::lock_guard<std::mutex> hold(answerLock_);
+        holdForAcks = answer_.holdForAcks;
+    }
+    // Otherwise each byte goes out as it comes off the line, as from a
+    // device server that passes bytes on at once.
+    const int on = holdForAcks ? 0 : 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    TelnetData decoder;
+    size_t got = 0;
+    for (;;) {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 || p[1].revents != 0) {
+            return;
+        }
+        uint8_t chunk[512];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            return;
+        }
+        if (n < 0) {
+            continue;
+        }
+        got += telnet ? decoder.count(chunk, static_cast<size_t>(n)) : static_cast<size_t>(n);
+        Answer answer;
+        {
+            std::lock_guard<std::mutex> hold(answerLock_);
+            answer = answer_;
+        }
+        if (got < answer.requestBytes) {
+            continue;
+        }
+        got = 0;
+        if (!sendPaced(fd, answer, telnet) || answer.hangUp) {
+            return;
+        }
+    }
+}
+
+bool LineServer::sendPaced(int fd, const Answer& answer, bool telnet)
+{
+    const RunFirst first;
+    int64_t at = nowNs() + answer.lateUs * 1000;
+    for (size_t i = 0; i < answer.bytes.size(); ++i) {
+        if (i == answer.pauseBefore) {
+            const int64_t end = at + answer.pauseUs * 1000;
+            for (; telnet && answer.nopsInPause && at < end; at += ByteNs) {
+                sleepUntilNs(at);
+                const uint8_t nop[] = {IAC, NOP};
+                if (!sendAll(fd, nop, sizeof nop)) {
+                    return false;
+                }
+            }
+            at = end;
+        }
+        // A byte that falls behind (a busy machine) goes at once, so that
+        // no silence is made longer.
+        sleepUntilNs(at);
+        const uint8_t b = answer.bytes[i];
+        const uint8_t doubled[] = {b, b};
+        if (!sendAll(fd, doubled, telnet && b == IAC ? 2 : 1)) {
+            return false;
+        }
+        at += answer.spacingNs;
+    }
+    return true;
+}
+
 bool LineServer::telnetOpening(int fd, bool answerControl)
 {
     const uint8_t agree[] = {IAC, DO, 0, IAC, WILL, 0, IAC, DO, 3, IAC, WILL, 3, IAC, DO, ComPort};
@@ -296,6 +443,10 @@ void LineServer::serve(int fd, int index)
         }
         return;
     }
+    case B::PacedUnit:
+    case B::TelnetPacedUnit:
+        servePaced(fd, behaviour_ == B::TelnetPacedUnit);
+        return;
     case B::TelnetEndlessSubnegotiationAtOpen: {
         const uint8_t agree[] = {IAC, DO, 0, IAC, WILL, 0, IAC, DO, ComPort, IAC, SB, ComPort};
         std::vector<uint8_t> flood(agree, agree + sizeof agree);

@@ -5,9 +5,15 @@
 // socket on a free port, and a server thread that misbehaves in one of a
 // few ways that real servers have been seen to.
 
+#include <sched.h>
+
 #include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace varno_test {
 
@@ -62,8 +68,29 @@ public:
         TelnetEndlessSubnegotiation,
         // Telnet: agrees, then IAC SB and data for ever, before settling.
         TelnetEndlessSubnegotiationAtOpen,
+        // Raw: a unit on a 9600 baud line behind the server, answering
+        // each request as answerWith() last said, a TCP segment a byte.
+        PacedUnit,
+        // Telnet: the same behind a settled session; 0xFF goes doubled.
+        TelnetPacedUnit,
     };
 
+    static constexpr int64_t ByteNs = 1'041'667;  // ten bits at 9600 baud
+
+    // What a paced unit sends for each request.
+    struct Answer {
+        std::vector<uint8_t> bytes;     // each at its time on the line
+        int64_t spacingNs = ByteNs;     // from one byte to the next: slower than the line if longer
+        size_t requestBytes = 1;        // data bytes that make one request
+        int64_t lateUs = 30000;         // from the request to the first byte
+        size_t pauseBefore = SIZE_MAX;  // this byte comes late by
+        int64_t pauseUs = 0;            //   this much more than its own time
+        bool nopsInPause = false;       // Telnet: IAC NOP a byte time apart in the pause
+        bool hangUp = false;            // hang up once the bytes are out
+        // Small segments wait for the last one's acknowledgement (Nagle), as
+        // from a server without TCP_NODELAY; taken at the connection.
+        bool holdForAcks = false;
+    };
     explicit LineServer(Behaviour behaviour);
     ~LineServer();
     LineServer(const LineServer&) = delete;
@@ -73,6 +100,8 @@ public:
     int port() const { return listener_.port(); }
     // Connections accepted so far.
     int connections() const { return connections_; }
+    // For the requests from now on.
+    void answerWith(const Answer& answer);
 
     static constexpr const char* Complaint = "Device open failure: No such file or directory\r\n";
 
@@ -84,12 +113,31 @@ private:
     // Reads and drops what the client sends for `ms` (-1: until it goes);
     // false when it went or the server is stopping.
     bool drain(int fd, int ms);
+    void servePaced(int fd, bool telnet);
+    bool sendPaced(int fd, const Answer& answer, bool telnet);
 
     Behaviour behaviour_;
     LoopbackListener listener_;
     int stop_[2] = {-1, -1};
     std::atomic<int> connections_{0};
+    std::mutex answerLock_;
+    Answer answer_;
     std::thread thread_;
+};
+
+// While it lives, the calling thread runs before ordinary ones where the
+// system lets it: a busy machine then makes no pause on a paced line that a
+// test did not ask for, nor hides one it did behind a late reader.
+class RunFirst {
+public:
+    RunFirst();
+    ~RunFirst();
+    RunFirst(const RunFirst&) = delete;
+    RunFirst& operator=(const RunFirst&) = delete;
+
+private:
+    int policy_;
+    sched_param param_;
 };
 
 }  // namespace varno_test

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +37,13 @@ ssize_t read(int fd, void* buffer, size_t count)
     static const auto real = next<ssize_t (*)(int, void*, size_t)>("read");
     counted.reads += counted.on ? 1 : 0;
     return real(fd, buffer, count);
+}
+
+ssize_t recv(int fd, void* buffer, size_t count, int flags)
+{
+    static const auto real = next<ssize_t (*)(int, void*, size_t, int)>("recv");
+    counted.reads += counted.on ? 1 : 0;
+    return real(fd, buffer, count, flags);
 }
 
 int poll(pollfd* fds, nfds_t n, int timeout)

@@ -3,7 +3,7 @@
 
 // Counts the calling thread's wake-ups: the blocking waits (poll and ppoll
 // with a time-out other than zero, nanosleep, clock_nanosleep) and the read
-// calls it makes. Link syscallcount.cpp into the one program that counts:
+// and recv calls it makes. Link syscallcount.cpp into the one program that counts:
 // it stands in for those C library functions, passing every call on.
 
 #include <cstdint>
