@@ -129,6 +129,16 @@ bool metricsShow(const Metrics& metrics, const std::string& part, int timeoutMs 
     return true;
 }
 
+// A line that scans, on the simulator with the two units.
+struct ScanningLine {
+    varno_test::SimLine sim{Units, false};
+    RecordingSink sink;
+    Metrics metrics;
+    MqttConfig mqtt;
+    LineConfig line = lineOn(sim.device(), {});
+    ScanningLine() { line.scan = true; }
+};
+
 double secondsToStop(LinePoller& poller)
 {
     const auto begin = steady_clock::now();
@@ -260,20 +270,15 @@ TEST(GatewayLinePoller, DiscoveryIsCompleteFromTheFirstDocument)
 // stop descriptor. The scan is no exchange for the time histogram.
 TEST(GatewayLinePoller, AStopEndsAScanAtOnce)
 {
-    varno_test::SimLine sim(Units, false);
-    ASSERT_TRUE(sim.started()) << sim.startError();
-    RecordingSink sink;
-    Metrics metrics;
-    MqttConfig mqtt;
-    LineConfig line = lineOn(sim.device(), {});
-    line.scan = true;
-    LinePoller poller(line, mqtt, sink, metrics);
+    ScanningLine s;
+    ASSERT_TRUE(s.sim.started()) << s.sim.startError();
+    LinePoller poller(s.line, s.mqtt, s.sink, s.metrics);
     poller.start();
-    ASSERT_TRUE(metricsShow(metrics, "varno_line_open{line=\"l\"} 1"));
+    ASSERT_TRUE(metricsShow(s.metrics, "varno_line_open{line=\"l\"} 1"));
     std::this_thread::sleep_for(milliseconds(500));  // well inside the scan
     // Generous for a loaded machine; the old stop took the rest of the 9 s.
     EXPECT_LT(secondsToStop(poller), 2.0);
-    const std::string text = metrics.render();
+    const std::string text = s.metrics.render();
     EXPECT_TRUE(has(text, "varno_line_exchange_duration_seconds_count{line=\"l\"} 0\n")) << text;
     EXPECT_TRUE(has(text, "varno_line_scans_total{line=\"l\"} 0\n")) << text;
 }
@@ -283,26 +288,21 @@ TEST(GatewayLinePoller, AStopEndsAScanAtOnce)
 // whose retained "online" must not outlive it.
 TEST(GatewayLinePoller, AUnitTheScanNoLongerFindsGoesOffline)
 {
-    varno_test::SimLine sim(Units, false);
-    ASSERT_TRUE(sim.started()) << sim.startError();
-    RecordingSink sink;
-    Metrics metrics;
-    MqttConfig mqtt;
-    LineConfig line = lineOn(sim.device(), {});
-    line.scan = true;
-    LinePoller poller(line, mqtt, sink, metrics, openLine,
+    ScanningLine s;
+    ASSERT_TRUE(s.sim.started()) << s.sim.startError();
+    LinePoller poller(s.line, s.mqtt, s.sink, s.metrics, openLine,
                       {{"1.2.3", "online"}, {"1.2.9", "online"}});
     poller.start();
     // The scan listens for 9 s before it is done.
-    ASSERT_TRUE(sink.waitFor("varno/l/1.2.9/availability", "offline", 30000));
-    const std::vector<Message> gone = sink.on("varno/l/1.2.9/availability");
+    ASSERT_TRUE(s.sink.waitFor("varno/l/1.2.9/availability", "offline", 30000));
+    const std::vector<Message> gone = s.sink.on("varno/l/1.2.9/availability");
     ASSERT_EQ(gone.size(), 1u);
     EXPECT_TRUE(gone[0].retain);
     EXPECT_EQ(poller.units().at("1.2.9"), "offline");
     // A unit found again keeps what it had, and the new one is served.
     EXPECT_EQ(poller.units().at("1.2.3"), "online");
-    EXPECT_TRUE(sink.waitFor("varno/l/1.2.4/availability", "online"));
-    for (const Message& m : sink.on("varno/l/1.2.3/availability")) {
+    EXPECT_TRUE(s.sink.waitFor("varno/l/1.2.4/availability", "online"));
+    for (const Message& m : s.sink.on("varno/l/1.2.3/availability")) {
         EXPECT_EQ(m.payload, "online");
     }
     poller.stop();
