@@ -4,8 +4,12 @@
 # Prints the gateway's CPU share (of one core) and its peak memory.
 # Targets: under 2 % of one core, under 32 MiB.
 #
-#   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--page]
+#   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--burst US] [--page]
 #
+# Paced bytes leave the simulators one at a time, at their own times, as a
+# UART hands them over; --burst US sends them in bursts of about US
+# microseconds instead (the simulator's default is 2000), as a USB adapter
+# might: the reads then more often find a reply short and look once more.
 # --no-pacing lets the simulators answer at once, so that with --poll 1
 # every unit has a new reading each second; --page keeps the status page's
 # event stream open for the whole run (the figure then includes sending
@@ -20,6 +24,7 @@ seconds=60
 poll=5
 build=build
 pacing=
+burst=0
 page=
 while [ $# -gt 0 ]; do
   case $1 in
@@ -27,8 +32,9 @@ while [ $# -gt 0 ]; do
     --poll) poll=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --no-pacing) pacing=--no-pacing; shift ;;
+    --burst) burst=$2; shift 2 ;;
     --page) page=1; shift ;;
-    *) echo "usage: $0 [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--page]"; exit 64 ;;
+    *) echo "usage: $0 [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--burst US] [--page]"; exit 64 ;;
   esac
 done
 if [ ! -x "$build/gateway/varno_gateway" ] || [ ! -x "$build/sim/varno_unitsim" ]; then
@@ -90,7 +96,7 @@ param0.value = 50
 statusbit0 = Measuring
 INI
   done
-  "$unitsim" $pacing --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
+  "$unitsim" ${pacing:---burst $burst} --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
   pids+=($!)
   {
     echo "  - name: line$l"
@@ -160,11 +166,19 @@ hwm=$(awk '/^VmHWM/ { print $2 }' "/proc/$gw/status")
 rss=$(awk '/^VmRSS/ { print $2 }' "/proc/$gw/status")
 threads=$(awk '/^Threads/ { print $2 }' "/proc/$gw/status")
 wall=$(( (t1 - t0) / 1000000 ))
-awk -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="$rss" \
+if [ -n "$pacing" ]; then
+  linekind="replies at once (no pacing)"
+elif [ "$burst" = 0 ]; then
+  linekind="paced, each byte at its own time"
+else
+  linekind="paced, in bursts of about $burst us"
+fi
+awk -v pacing="$linekind" -v c=$((after - before)) -v hz="$ticks" -v ms="$wall" -v hwm="$hwm" -v rss="$rss" \
     -v n=$((m1 - m0)) -v th="$threads" -v lines=$lines -v units=$units -v warm="$warmup" -v poll="$poll" \
     -v ns=$((ns1 - ns0)) -v x=$((x1 - x0)) -v w=$((w1 - w0)) 'BEGIN {
   share = 100 * (ns / 1e9) / (ms / 1000)
   printf "gateway: %d lines x %d units at 9600 baud, poll interval %s s, %.0f s measured after a start-up of %d s\n", lines, units, poll, ms / 1000, warm
+  printf "  line:          %s\n", pacing
   printf "  CPU share:     %.2f %% of one core (%d ticks)   target < 1.2 %%\n", share, c
   if (x > 0) printf "  per exchange:  %.0f us of CPU, %.1f wake-ups (all threads), over %d exchanges (%.1f per second)\n", ns / 1000 / x, w / x, x, x / (ms / 1000)
   printf "  peak memory:   %.1f MiB (VmHWM), now %.1f MiB, %d threads   target < 32 MiB\n", hwm / 1024, rss / 1024, th

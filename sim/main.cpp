@@ -51,6 +51,10 @@ struct Options {
     std::string control;
     int baud = 9600;
     bool pacing = true;
+    // Paced bytes leave in bursts of about this long, well inside the
+    // host's 6 ms gap between two bytes of one read; 0 sends each byte at
+    // its own time, as a UART without a receive FIFO delivers it.
+    int64_t burstNs = 2'000'000;
     bool log = false;
 };
 
@@ -63,6 +67,8 @@ void usage(FILE* out)
         "      --device PATH   serve an existing serial device instead of a pseudo-terminal\n"
         "  -b, --baud RATE     line speed for pacing (default 9600)\n"
         "      --no-pacing     send replies at once instead of at the line speed\n"
+        "      --burst US      paced bytes leave in bursts of about US microseconds\n"
+        "                      (default 2000; 0: each byte at its own time)\n"
         "      --control PATH  read commands from this pipe (created if missing)\n"
         "      --log           log every exchange to standard error\n"
         "  -h, --help          this text\n");
@@ -114,6 +120,18 @@ bool parseOptions(int argc, char** argv, Options& o)
             }
         } else if (a == "--no-pacing") {
             o.pacing = false;
+        } else if (a == "--burst") {
+            if (!value(v)) {
+                return false;
+            }
+            char* end = nullptr;
+            const long us = std::strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || us < 0 || us > 5000) {
+                std::fprintf(stderr, "varno_unitsim: bad burst '%s' (0 to 5000 microseconds)\n",
+                             v.c_str());
+                return false;
+            }
+            o.burstNs = us * 1000;
         } else if (a == "--control") {
             if (!value(o.control)) {
                 return false;
@@ -288,11 +306,8 @@ bool openLines(const Options& o, TtyLink& line, ControlPipe& control)
 
 // Sleeps until the simulator's next deadline or until one of the
 // descriptors is ready; what ppoll returns.
-int waitForWork(const Simulator& sim, pollfd* fds, nfds_t count, int64_t now)
+int waitForWork(const Simulator& sim, pollfd* fds, nfds_t count, int64_t now, int64_t burstNs)
 {
-    // Paced bytes leave in bursts of about 2 ms, well inside the host's
-    // 6 ms gap between two bytes of one read.
-    const int64_t burstNs = 2'000'000;
     const int64_t deadline = sim.nextDeadline(now, burstNs);
     timespec wait{};
     timespec* timeout = nullptr;
@@ -334,7 +349,7 @@ void runCommands(ControlPipe& control, Simulator& sim)
 }
 
 // Serves the line until a stop signal; the exit status.
-int serve(Simulator& sim, const TtyLink& line, ControlPipe& control)
+int serve(Simulator& sim, const TtyLink& line, ControlPipe& control, int64_t burstNs)
 {
     for (;;) {
         const int64_t now = nowNs();
@@ -345,7 +360,7 @@ int serve(Simulator& sim, const TtyLink& line, ControlPipe& control)
         const short lineEvents = sim.transmitter().blocked() ? POLLIN | POLLOUT : POLLIN;
         pollfd fds[3] = {{wakePipe[0], POLLIN, 0}, {line.fd(), lineEvents, 0}, {control.fd(), POLLIN, 0}};
         const nfds_t count = control.fd() >= 0 ? 3 : 2;
-        if (waitForWork(sim, fds, count, now) < 0) {
+        if (waitForWork(sim, fds, count, now, burstNs) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -396,7 +411,7 @@ int run(const Options& o)
     }
 
     announce(o, sim, line);
-    return serve(sim, line, control);
+    return serve(sim, line, control, o.burstNs);
 }
 
 }  // namespace

@@ -56,6 +56,9 @@ protected:
         }
         return out;
     }
+
+    // Starts the simulator so and reads a 141-byte reply paced at 9600 baud.
+    void expectPacedReply(const std::vector<std::string>& options, bool eachByte);
 };
 
 }  // namespace
@@ -96,7 +99,22 @@ TEST_F(SimProcess, AnswersThroughNoiseAndStopsOnSignalsRemovingItsLink)
 
 TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
 {
-    startSim("[a]\naddress = 1.2.3\nversion = " + std::string(60, 'v') + "\n", {"--baud", "9600"});
+    // In the default bursts of about 2 ms, and with --burst 0 a byte at a
+    // time, as a UART without a receive FIFO hands them over.
+    for (const bool eachByte : {false, true}) {
+        SCOPED_TRACE(eachByte ? "--burst 0" : "default bursts");
+        std::vector<std::string> options = {"--baud", "9600"};
+        if (eachByte) {
+            options.insert(options.end(), {"--burst", "0"});
+        }
+        expectPacedReply(options, eachByte);
+        ASSERT_TRUE(line_.stop());
+    }
+}
+
+void SimProcess::expectPacedReply(const std::vector<std::string>& options, bool eachByte)
+{
+    startSim("[a]\naddress = 1.2.3\nversion = " + std::string(60, 'v') + "\n", options);
     const int fd = openLine();
     const auto request = buildFrame({1, 2, 3}, HostAddress, FunctionCode::ReadVariable, 29, {30});
     const int64_t sent = varno_test::monotonicMillis();
@@ -139,6 +157,14 @@ TEST_F(SimProcess, PacedRepliesArriveAtTheLineSpeedWithoutLongGaps)
     const auto longer = std::count_if(gaps.begin(), gaps.end(), [](int64_t g) { return g > 6; });
     EXPECT_LE(longer * 10, static_cast<long>(gaps.size())) << longer << " of " << gaps.size();
     EXPECT_LE(*std::max_element(gaps.begin(), gaps.end()), 100);
+    // Bursts of 2 ms carry about two bytes each; single bytes make about
+    // one arrival a byte (a held-up reader sees a few together).
+    const size_t arrivals = gaps.size() + 1;
+    if (eachByte) {
+        EXPECT_GE(arrivals * 4, total * 3) << arrivals << " arrivals for " << total << " bytes";
+    } else {
+        EXPECT_LE(arrivals * 20, total * 13) << arrivals << " arrivals for " << total << " bytes";
+    }
 }
 
 TEST_F(SimProcess, RefusesBadConfigurationsAndNeverReplacesAFile)
@@ -157,4 +183,11 @@ TEST_F(SimProcess, RefusesBadConfigurationsAndNeverReplacesAFile)
     EXPECT_NE(clash.readRest(5000).find("not a link"), std::string::npos);
     ASSERT_TRUE(clash.wait(5000));
     EXPECT_EQ(clash.exitCode(), 1);
+    for (const char* burst : {"-1", "5001", "2ms", ""}) {
+        varno_test::ChildProcess wrong;
+        ASSERT_TRUE(wrong.start({VARNO_UNITSIM_PATH, "-p", "7", "--burst", burst, "ok.ini"}, dir_, -1, true));
+        EXPECT_NE(wrong.readRest(5000).find("bad burst"), std::string::npos) << burst;
+        ASSERT_TRUE(wrong.wait(5000));
+        EXPECT_EQ(wrong.exitCode(), 1) << burst;
+    }
 }
