@@ -29,12 +29,13 @@ std::vector<uint8_t> Transmitter::due(int64_t nowNs)
     out.swap(carry_);
     while (!frames_.empty()) {
         Frame& f = frames_.front();
-        if (f.startNs > nowNs) {
+        if (arrivalNs(f, f.sent) > nowNs) {
             break;
         }
         size_t upTo = f.bytes.size();
         if (byteNs_ > 0) {
-            const int64_t ready = (nowNs - f.startNs) / byteNs_ + 1;
+            // The bytes sent whole by now.
+            const int64_t ready = (nowNs - f.startNs) / byteNs_;
             upTo = std::min(upTo, static_cast<size_t>(ready));
         }
         out.insert(out.end(), f.bytes.begin() + static_cast<std::ptrdiff_t>(f.sent),
@@ -54,9 +55,9 @@ int64_t Transmitter::nextDeadline(int64_t nowNs, int64_t minBurstNs) const
         return -1;
     }
     const Frame& f = frames_.front();
-    const int64_t next = byteDueNs(f, f.sent);
+    const int64_t next = arrivalNs(f, f.sent);
     if (f.sent == 0) {
-        // A frame's first byte goes at its start time exactly.
+        // A frame's first byte goes as soon as it is through, exactly.
         return next;
     }
     return std::max(next, nowNs + minBurstNs);

@@ -11,7 +11,8 @@ namespace varno_sim {
 // The units' side of the line: frames waiting to go out, each from a start
 // time on, one after another (a unit does not talk over another), and, when
 // paced, one byte per byte time, as a real line at that baud rate would
-// deliver them. Works on times passed in, so it can be tested without a clock.
+// deliver them: a byte is handed over when it has been sent whole, a byte
+// time after it started. Works on times passed in, so it can be tested without a clock.
 class Transmitter {
 public:
     // byteNs: the time one byte takes on the line; 0 sends without pacing.
@@ -49,10 +50,15 @@ private:
         size_t sent;
     };
 
+    // When byte `index` of the frame starts on the line; the end of the
+    // frame for index == its size.
     int64_t byteDueNs(const Frame& f, size_t index) const
     {
         return f.startNs + byteNs_ * static_cast<int64_t>(index);
     }
+    // When the host has byte `index`: once its stop bit is through, a byte
+    // time after it started (at the start time itself without pacing).
+    int64_t arrivalNs(const Frame& f, size_t index) const { return byteDueNs(f, index + 1); }
 
     int64_t byteNs_;
     std::deque<Frame> frames_;  // sorted by start time

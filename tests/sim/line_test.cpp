@@ -82,7 +82,8 @@ TEST(Transmitter, PacesBytesAndKeepsFramesApart)
     tx.schedule({1, 2, 3, 4}, 10 * byteNs);
     tx.schedule({5, 6}, 11 * byteNs);   // would overlap: goes after
     tx.schedule({7}, 2 * byteNs);       // fits before the first
-    EXPECT_EQ(tx.nextDeadline(0, 2 * byteNs), 2 * byteNs);
+    // A byte reaches the host once it is through: a byte time after its start.
+    EXPECT_EQ(tx.nextDeadline(0, 2 * byteNs), 3 * byteNs);
 
     std::vector<uint8_t> line;
     std::vector<int64_t> at;
@@ -93,7 +94,7 @@ TEST(Transmitter, PacesBytesAndKeepsFramesApart)
         }
     }
     EXPECT_EQ(line, (std::vector<uint8_t>{7, 1, 2, 3, 4, 5, 6}));
-    const std::vector<int64_t> expected = {2, 10, 11, 12, 13, 14, 15};
+    const std::vector<int64_t> expected = {3, 11, 12, 13, 14, 15, 16};
     ASSERT_EQ(at.size(), expected.size());
     for (size_t i = 0; i < at.size(); ++i) {
         EXPECT_EQ(at[i], expected[i] * byteNs);
@@ -102,15 +103,16 @@ TEST(Transmitter, PacesBytesAndKeepsFramesApart)
 
     // Bursts: after the first byte the next wake-up is at least a burst away.
     tx.schedule({1, 2, 3, 4, 5, 6}, 100 * byteNs);
-    EXPECT_EQ(tx.due(100 * byteNs).size(), 1u);
-    EXPECT_EQ(tx.nextDeadline(100 * byteNs, 3 * byteNs), 103 * byteNs);
-    EXPECT_EQ(tx.due(103 * byteNs).size(), 3u);
+    EXPECT_TRUE(tx.due(101 * byteNs - 1).empty());
+    EXPECT_EQ(tx.due(101 * byteNs).size(), 1u);
+    EXPECT_EQ(tx.nextDeadline(101 * byteNs, 3 * byteNs), 104 * byteNs);
+    EXPECT_EQ(tx.due(104 * byteNs).size(), 3u);
 
     // What the line did not take goes first next time.
     tx.unsent(std::vector<uint8_t>{9}.data(), 1);
     EXPECT_TRUE(tx.blocked());
-    EXPECT_EQ(tx.nextDeadline(103 * byteNs, byteNs), -1);
-    EXPECT_EQ(tx.due(103 * byteNs), std::vector<uint8_t>{9});
+    EXPECT_EQ(tx.nextDeadline(104 * byteNs, byteNs), -1);
+    EXPECT_EQ(tx.due(104 * byteNs), std::vector<uint8_t>{9});
     EXPECT_FALSE(tx.blocked());
 }
 
