@@ -1,5 +1,7 @@
 #include "gateway/linepoller.h"
 
+#include <sys/prctl.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -140,6 +142,9 @@ std::map<std::string, std::string> LinePoller::units() const
 
 void LinePoller::supervise()
 {
+    // The line's exchanges are mostly timed waits; by default each may end
+    // up to 50 us late, some 0.2 ms an exchange. Ask for them on time.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!stop_.raised()) {
         std::string reason;
         try {
