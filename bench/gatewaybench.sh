@@ -96,7 +96,7 @@ param0.value = 50
 statusbit0 = Measuring
 INI
   done
-  "$unitsim" ${pacing:---burst $burst} --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
+  "$unitsim" ${pacing:---burst $burst} --log --link "line$l" "units$l.ini" > "sim$l.out" 2>&1 &
   pids+=($!)
   {
     echo "  - name: line$l"
@@ -191,6 +191,35 @@ echo "  per thread:      ticks  wake-ups per exchange"
 join <(sort threads0.txt) <(sort threads1.txt) |
   awk -v x=$((x1 - x0)) '{ printf "    %-16s %5d  %.2f\n", $2, $6 - $3, (x > 0 ? ($7 - $4) / x : 0) }'
 curl_free_metrics=$(exec 3<>"/dev/tcp/127.0.0.1/$http_port"; printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3; cat <&3)
+logged=()
+for l in $(seq 1 $lines); do logged+=("$(wc -l < "sim$l.out")"); done
+# The exchange time against the floor the line allows, over the whole run:
+# every request the simulators logged, each at its floor (the first read's
+# 20 ms pause runs while the request and the reply header travel; the
+# second ends 20 ms after the header or with the reply's last byte),
+# against the time the gateway's reads took in all.
+if [ -z "$pacing" ]; then
+  took=$(echo "$curl_free_metrics" | awk '/^varno_line_exchange_duration_seconds_sum/ { s += $2 } END { printf "%.6f\n", s }')
+  for l in $(seq 1 $lines); do head -n "${logged[$((l - 1))]}" "sim$l.out"; done | awk -v took="$took" '
+    / rx / && /; tx / {
+      split($0, halves, " -> ")
+      rx = halves[1]; sub(/.* rx /, "", rx)
+      n = split(rx, t, " "); data = 0; inData = 0
+      for (i = 1; i <= n; i++) { if (t[i] == "|") inData = 1; else if (inData) data++ }
+      request = 14 + (data > 0 ? data + 4 : 0)
+      tx = halves[2]; sub(/.*; tx /, "", tx); sub(/ after .*/, "", tx); sub(/,.*/, "", tx)
+      reply = split(tx, r, " ")
+      byte = 10 / 9600 * 1000
+      first = (request + 14) * byte; if (first < 20) first = 20
+      second = first + 20; if ((request + reply) * byte > second) second = (request + reply) * byte
+      floor += second; n_tx++
+    }
+    END {
+      if (n_tx == 0) exit
+      printf "  exchange time: %.1f s for %d requests against a floor of %.1f s: %+.2f %%   target at most +1 %%\n",
+             took, n_tx, floor / 1000, 100 * (took * 1000 - floor) / floor
+    }'
+fi
 echo "$curl_free_metrics" | grep -E '^varno_line_(exchanges_total|exchange_duration_seconds_(sum|count))' | sed 's/^/  /'
 begin=$(date +%s%N)
 kill -TERM "$gw"; wait "$gw" || true
