@@ -59,6 +59,7 @@ mosquitto* Publisher::makeClient(const MqttConfig& config, std::string& error)
     mosquitto_connect_callback_set(client, &Publisher::onConnect);
     mosquitto_disconnect_callback_set(client, &Publisher::onDisconnect);
     mosquitto_log_callback_set(client, &Publisher::onLog);
+    mosquitto_publish_callback_set(client, &Publisher::onPublish);
     mosquitto_reconnect_delay_set(client, 1, 32, true);
 
     const std::string topic = gatewayAvailabilityTopic(config.topicPrefix, config.clientId);
@@ -167,7 +168,11 @@ void Publisher::endClient(bool announce)
         wasConnected = connected_;
         if (client != nullptr && wasConnected && announce && announceOffline_) {
             const std::string topic = availabilityTopic();
-            mosquitto_publish(client, nullptr, topic.c_str(), 7, "offline", config_.qos, true);
+            int mid = 0;
+            if (mosquitto_publish(client, &mid, topic.c_str(), 7, "offline", config_.qos, true) ==
+                MOSQ_ERR_SUCCESS) {
+                sent(mid);
+            }
         }
         // From here on publish() keeps what it gets.
         client_ = nullptr;
@@ -177,12 +182,17 @@ void Publisher::endClient(bool announce)
         return;
     }
     if (wasConnected) {
-        // Give the network thread a moment to write what is in flight; the
-        // will covers a broker that does not take it in time.
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        // Give the network thread a moment to write what is in flight and
+        // the broker to acknowledge it: a connection closed under an
+        // acknowledgement makes the broker drop what followed (emptied
+        // retained topics, "offline") and send the will instead. The will
+        // covers a broker that does not take it in time.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
         while (std::chrono::steady_clock::now() < until && mosquitto_want_write(client)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
+        std::unique_lock<std::mutex> flight(flightMutex_);
+        flightDone_.wait_until(flight, until, [this] { return inFlight_.empty(); });
     }
     mosquitto_disconnect(client);
     if (loopRunning_) {
@@ -250,10 +260,12 @@ bool Publisher::send(const Message& message)
     if (client_ == nullptr) {
         return false;
     }
-    const int rc = mosquitto_publish(client_, nullptr, message.topic.c_str(),
+    int mid = 0;
+    const int rc = mosquitto_publish(client_, &mid, message.topic.c_str(),
                                      static_cast<int>(message.payload.size()),
                                      message.payload.data(), config_.qos, message.retain);
     if (rc == MOSQ_ERR_SUCCESS) {
+        sent(mid);
         metrics_.mqttPublished();
         return true;
     }
@@ -267,6 +279,28 @@ bool Publisher::send(const Message& message)
                                 mosquitto_strerror(rc));
     metrics_.mqttRefused();
     return true;
+}
+
+void Publisher::sent(int mid)
+{
+    if (config_.qos == 0) {
+        return;  // nothing comes back: written is taken
+    }
+    std::lock_guard<std::mutex> hold(flightMutex_);
+    if (ackedEarly_.erase(mid) == 0) {
+        inFlight_.insert(mid);
+    }
+}
+
+void Publisher::onPublish(mosquitto* /*client*/, void* self, int mid)
+{
+    auto* p = static_cast<Publisher*>(self);
+    std::lock_guard<std::mutex> hold(p->flightMutex_);
+    if (p->inFlight_.erase(mid) == 0) {
+        p->ackedEarly_.insert(mid);
+    } else if (p->inFlight_.empty()) {
+        p->flightDone_.notify_all();
+    }
 }
 
 void Publisher::keep(Message message)
@@ -353,6 +387,13 @@ void Publisher::onDisconnect(mosquitto* /*client*/, void* self, int rc)
                        "; retrying");
     }
     p->connected_ = false;
+    {
+        // A connection that is gone acknowledges nothing more.
+        std::lock_guard<std::mutex> flight(p->flightMutex_);
+        p->inFlight_.clear();
+        p->ackedEarly_.clear();
+    }
+    p->flightDone_.notify_all();
     p->metrics_.mqttConnected(false);
     if (p->live_ != nullptr) {
         p->live_->brokerConnected(false);

@@ -1,6 +1,7 @@
 #ifndef VARNO_GATEWAY_PUBLISHER_H
 #define VARNO_GATEWAY_PUBLISHER_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <map>
@@ -79,6 +80,10 @@ private:
     static void onConnect(mosquitto* client, void* self, int rc);
     static void onDisconnect(mosquitto* client, void* self, int rc);
     static void onLog(mosquitto* client, void* self, int level, const char* text);
+    // The broker took a message (QoS 1 and 2: its acknowledgement came).
+    static void onPublish(mosquitto* client, void* self, int mid);
+    // Notes a message handed to the client, to be acknowledged.
+    void sent(int mid);
     // Hands the message to the client; false when the connection is down and
     // the message is worth keeping. One the broker would never take is
     // dropped and counted instead.
@@ -109,6 +114,14 @@ private:
     // Retained topics to empty once a connection is up.
     std::set<std::string> clears_;
     bool announceOffline_ = true;
+
+    // Messages handed over under QoS 1 or 2 and not yet acknowledged: a
+    // connection closed before the broker acknowledged them makes the
+    // broker drop what it had not read yet and send the last will.
+    std::mutex flightMutex_;
+    std::condition_variable flightDone_;
+    std::set<int> inFlight_;
+    std::set<int> ackedEarly_;  // acknowledged before sent() noted them
 };
 
 }  // namespace varno_gateway
