@@ -43,16 +43,19 @@ TEST(NetworkWakeups, AStatusExchangeWithALateUnitTakesAFewWakeups)
     const struct {
         LineServer::Behaviour behaviour;
         bool holdForAcks;
-        uint64_t most;  // blocking waits, and reads
+        uint64_t mostWaits;
+        uint64_t mostReads;
     } servers[] = {
-        {LineServer::Behaviour::PacedUnit, false, 6},
-        {LineServer::Behaviour::TelnetPacedUnit, false, 6},
+        {LineServer::Behaviour::PacedUnit, false, 6, 6},
+        {LineServer::Behaviour::TelnetPacedUnit, false, 6, 6},
         // Segments held for acknowledgements that a sleeping reader would
         // delay: a look that finds the reply short takes what came, which
         // lets the rest go, and wakes at its arrival. Each held piece
-        // costs a look (today 16 waits and 31 reads).
-        {LineServer::Behaviour::PacedUnit, true, 8},
-        {LineServer::Behaviour::TelnetPacedUnit, true, 8},
+        // costs a look and a read, and a busy machine splits the reply
+        // into more pieces (7 to 8 reads when idle, up to 10 seen beside
+        // a build; before the reply watch 16 waits and 31 reads).
+        {LineServer::Behaviour::PacedUnit, true, 8, 11},
+        {LineServer::Behaviour::TelnetPacedUnit, true, 8, 11},
     };
     for (const auto& s : servers) {
         LineServer server(s.behaviour);
@@ -90,7 +93,7 @@ TEST(NetworkWakeups, AStatusExchangeWithALateUnitTakesAFewWakeups)
         }
         std::sort(waits.begin(), waits.end());
         std::sort(reads.begin(), reads.end());
-        EXPECT_LE(waits[Exchanges / 2], s.most) << "blocking waits:" << show(waits);
-        EXPECT_LE(reads[Exchanges / 2], s.most) << "reads:" << show(reads);
+        EXPECT_LE(waits[Exchanges / 2], s.mostWaits) << "blocking waits:" << show(waits);
+        EXPECT_LE(reads[Exchanges / 2], s.mostReads) << "reads:" << show(reads);
     }
 }
