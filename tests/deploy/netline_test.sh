@@ -85,6 +85,10 @@ stop_cycle() {
   local status=0
   wait "$cyclepid" || status=$?
   [ "$status" -eq 0 ] || { echo "varno_cycle exit status $status"; cat "$1" "$1.err"; exit 1; }
+  # A unit may still be answering the stopped tool's last request (some
+  # 40 ms at 9600 baud): that answer must not land on the next run's first
+  # exchange, which would rightly report it as corrupted data.
+  sleep 0.3
 }
 
 # Checks each report line of $1 against the unit's answer for its place in
