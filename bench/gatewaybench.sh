@@ -2,7 +2,7 @@
 # The gateway under a realistic load: 4 simulated lines of 32 units each,
 # paced at 9600 baud, polled back to back, publishing to a local mosquitto.
 # Prints the gateway's CPU share (of one core) and its peak memory.
-# Targets: under 2 % of one core, under 32 MiB.
+# Targets: under 1.2 % of one core, under 32 MiB.
 #
 #   bash bench/gatewaybench.sh [--seconds N] [--poll S] [--build DIR] [--no-pacing] [--burst US] [--page]
 #

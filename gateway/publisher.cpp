@@ -88,6 +88,10 @@ mosquitto* Publisher::makeClient(const MqttConfig& config, std::string& error)
 
 bool Publisher::run(mosquitto* client, std::string& error)
 {
+    {
+        std::lock_guard<std::mutex> flight(flightMutex_);
+        flightQos_ = config_.qos;
+    }
     int rc = mosquitto_loop_start(client);
     if (rc != MOSQ_ERR_SUCCESS) {
         error = std::string("MQTT network thread: ") + mosquitto_strerror(rc);
@@ -239,6 +243,12 @@ size_t Publisher::queueLength() const
     return queue_.size();
 }
 
+size_t Publisher::unacknowledged() const
+{
+    std::lock_guard<std::mutex> hold(flightMutex_);
+    return inFlight_.size() + ackedEarly_.size();
+}
+
 std::vector<std::string> Publisher::queuedTopics() const
 {
     std::lock_guard<std::mutex> hold(mutex_);
@@ -283,10 +293,10 @@ bool Publisher::send(const Message& message)
 
 void Publisher::sent(int mid)
 {
-    if (config_.qos == 0) {
+    std::lock_guard<std::mutex> hold(flightMutex_);
+    if (flightQos_ == 0) {
         return;  // nothing comes back: written is taken
     }
-    std::lock_guard<std::mutex> hold(flightMutex_);
     if (ackedEarly_.erase(mid) == 0) {
         inFlight_.insert(mid);
     }
@@ -296,6 +306,9 @@ void Publisher::onPublish(mosquitto* /*client*/, void* self, int mid)
 {
     auto* p = static_cast<Publisher*>(self);
     std::lock_guard<std::mutex> hold(p->flightMutex_);
+    if (p->flightQos_ == 0) {
+        return;  // called once written: there is no acknowledgement to wait for
+    }
     if (p->inFlight_.erase(mid) == 0) {
         p->ackedEarly_.insert(mid);
     } else if (p->inFlight_.empty()) {

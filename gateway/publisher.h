@@ -66,6 +66,8 @@ public:
     const MqttConfig& config() const { return config_; }
     std::string availabilityTopic() const;
     size_t queueLength() const;
+    // Messages whose acknowledgement this side still tracks.
+    size_t unacknowledged() const;
     // The topics of the kept messages, oldest first.
     std::vector<std::string> queuedTopics() const;
     bool connected() const;
@@ -118,10 +120,11 @@ private:
     // Messages handed over under QoS 1 or 2 and not yet acknowledged: a
     // connection closed before the broker acknowledged them makes the
     // broker drop what it had not read yet and send the last will.
-    std::mutex flightMutex_;
+    mutable std::mutex flightMutex_;
     std::condition_variable flightDone_;
     std::set<int> inFlight_;
     std::set<int> ackedEarly_;  // acknowledged before sent() noted them
+    int flightQos_ = 0;         // the QoS of the client now running
 };
 
 }  // namespace varno_gateway
