@@ -6,6 +6,7 @@
 // operating system implements it in one file (serialplatformlinux.cpp).
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -101,6 +102,17 @@ public:
 
     // Reads up to length bytes under the read time-outs; the count that came.
     virtual uint32_t read(void* buffer, uint32_t length) = 0;
+    // Pauses until `pauseEnd`, then reads as read() does, with the total
+    // limit counted from `pauseEnd`. A device that knows no answer to what
+    // it last wrote can begin before then waits for the answer's first
+    // byte instead of waking at the pause's end as well. False, having done
+    // nothing, when it cannot know that: the caller pauses and reads.
+    virtual bool readAfterPause(void* /*buffer*/, uint32_t /*length*/,
+                                std::chrono::steady_clock::time_point /*pauseEnd*/,
+                                uint32_t& /*count*/)
+    {
+        return false;
+    }
     // Writes all bytes within the write time-out; false when they could not.
     virtual bool write(const void* data, uint32_t length) = 0;
     // Waits until all written bytes have left the device.

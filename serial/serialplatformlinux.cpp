@@ -82,6 +82,8 @@ public:
     bool setTimeouts(const PortTimeouts& timeouts) override;
     bool getTimeouts(PortTimeouts& timeouts) override;
     uint32_t read(void* buffer, uint32_t length) override;
+    bool readAfterPause(void* buffer, uint32_t length, Clock::time_point pauseEnd,
+                        uint32_t& count) override;
     bool write(const void* data, uint32_t length) override;
     bool flush() override;
     bool clearErrors() override;
@@ -90,6 +92,9 @@ public:
 
 private:
     void setDtr(bool on);
+    // read() with the total limit counted from `start`; `wokenBy`: the
+    // events of a wait for the first bytes that has just ended (0: none).
+    uint32_t readFrom(void* buffer, uint32_t length, Clock::time_point start, int wokenBy);
     // Follows a reply that has begun with `missing` bytes still to come
     // (ReplyWatch), leaving them in the driver. True when a read should
     // take what waits and go on: all have come, or the reply falls behind
@@ -108,6 +113,16 @@ private:
     // What one character takes on the line at tio_'s settings, in
     // nanoseconds; 0 when the speed is unknown. Read by reads in flight.
     std::atomic<int64_t> byteTimeNs_{0};
+    // The earliest the bytes written so far can all have left (times in
+    // nanoseconds of Clock), and the earliest an answer to the last write
+    // can have its first byte in: 0 after a write that failed.
+    std::atomic<int64_t> sentByNs_{0};
+    std::atomic<int64_t> quietUntilNs_{0};
+    // Whether the last pause that should have been quiet was: answers
+    // that come sooner than the line allows (a line without transmission
+    // times, an echo of the request) would make waiting through the pause
+    // cost a wake-up more, not one less.
+    std::atomic<bool> pauseQuiet_{true};
     // Set by the port's configuration calls while a read may be running.
     std::mutex timeoutsLock_;
     PortTimeouts timeouts_{};
@@ -186,6 +201,52 @@ bool LinuxSerialDevice::getTimeouts(PortTimeouts& timeouts)
 
 uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
 {
+    return readFrom(buffer, length, Clock::now(), 0);
+}
+
+bool LinuxSerialDevice::readAfterPause(void* buffer, uint32_t length, Clock::time_point pauseEnd,
+                                       uint32_t& count)
+{
+    PortTimeouts t;
+    getTimeouts(t);
+    const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
+    const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
+    const Clock::time_point quietUntil{Clock::duration(quietUntilNs_.load())};
+    if (noWait || t.readInterval == 0 || quietUntil < pauseEnd) {
+        return false;
+    }
+    const int stop = stopDescriptor.load();
+    if (!pauseQuiet_) {
+        // The last answer came during its pause: pause as ever, and see
+        // whether this one does too.
+        if (platformwait::sleepUntil(pauseEnd, stop, interrupted_)) {
+            int waiting = 0;
+            pauseQuiet_ = ioctl(fd_, FIONREAD, &waiting) == 0 && waiting == 0;
+        }
+        count = readFrom(buffer, length, Clock::now(), 0);
+        return true;
+    }
+    const Clock::time_point totalDeadline =
+        totalLimit ? after(pauseEnd, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
+                   : NoDeadline;
+    const int events = waitFor(fd_, POLLIN, totalDeadline, stop, interrupted_);
+    if (events > 0 && Clock::now() < pauseEnd) {
+        // Something came sooner than an answer can: it is taken at the
+        // pause's end, as after a plain pause.
+        pauseQuiet_ = false;
+        platformwait::sleepUntil(pauseEnd, stop, interrupted_);
+        count = readFrom(buffer, length, Clock::now(), 0);
+    } else {
+        // The first bytes have just come, as a read begun at the pause's
+        // end would have been woken by them; or a stop, or the total limit.
+        count = readFrom(buffer, length, pauseEnd, std::max(events, 0));
+    }
+    return true;
+}
+
+uint32_t LinuxSerialDevice::readFrom(void* buffer, uint32_t length, Clock::time_point start,
+                                     int wokenBy)
+{
     PortTimeouts t;
     getTimeouts(t);
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
@@ -200,7 +261,6 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
     int watches = gapLimit && ReplyWatch::fits(byteTime, gap) ? 2 : 0;
 
     // Calculate the time at which we give up, once: the total limit.
-    const Clock::time_point start = Clock::now();
     const Clock::time_point totalDeadline =
         totalLimit ? after(start, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
                    : NoDeadline;
@@ -212,14 +272,14 @@ uint32_t LinuxSerialDevice::read(void* buffer, uint32_t length)
     // Take what has come, but wait no more (a stop, the total limit).
     bool lastTake = false;
     // The bytes a read takes woke us: they have only just come.
-    bool woken = false;
+    bool woken = wokenBy > 0;
     // A watch starts at the first bytes, or at the first that wake us
     // after one fell behind.
     bool mayWatch = true;
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t count = 0;
-    bool hungUp = false;
+    bool hungUp = (wokenBy & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     while (count < length) {
         const ssize_t n = ::read(fd_, bytes + count, length - count);
         if (n > 0) {
@@ -301,10 +361,11 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
     PortTimeouts t;
     getTimeouts(t);
     const bool totalLimit = t.writeTotalPerByte != 0 || t.writeTotalConstant != 0;
+    const Clock::time_point begun = Clock::now();
     const Clock::time_point deadline =
-        totalLimit
-            ? after(Clock::now(), uint64_t{t.writeTotalPerByte} * length + t.writeTotalConstant)
-            : NoDeadline;
+        totalLimit ? after(begun, uint64_t{t.writeTotalPerByte} * length + t.writeTotalConstant)
+                   : NoDeadline;
+    quietUntilNs_ = 0;
 
     const auto* bytes = static_cast<const uint8_t*>(data);
     uint32_t done = 0;
@@ -331,6 +392,14 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
             return false;
         }
     }
+    // The bytes leave after those written before them and no sooner than
+    // now, one byte time each; an answer's first byte takes one more.
+    const Clock::duration byteTime = std::chrono::nanoseconds(byteTimeNs_.load());
+    const Clock::time_point sentBy =
+        std::max(begun, Clock::time_point(Clock::duration(sentByNs_.load()))) +
+        int64_t{length} * byteTime;
+    sentByNs_ = sentBy.time_since_epoch().count();
+    quietUntilNs_ = (sentBy + byteTime).time_since_epoch().count();
     return true;
 }
 

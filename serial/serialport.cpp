@@ -315,9 +315,17 @@ bool SerialPort::write(const void* data, uint32_t length)
 
 uint32_t SerialPort::read(void* buffer, uint32_t length)
 {
-    SerialDevice::pause(ReadPauseMs, stopFd_);
+    const auto pauseEnd =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(ReadPauseMs);
     uint32_t count = 0;
+    bool done = false;
     {
+        std::shared_lock<std::shared_mutex> use(deviceUse_);
+        done = device_ && device_->readAfterPause(buffer, length, pauseEnd, count);
+    }
+    if (!done) {
+        // Outside the device's use: a close does not wait for the pause.
+        SerialDevice::pause(ReadPauseMs, stopFd_);
         std::shared_lock<std::shared_mutex> use(deviceUse_);
         if (device_) {
             count = device_->read(buffer, length);
