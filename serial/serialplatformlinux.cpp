@@ -113,16 +113,8 @@ private:
     // What one character takes on the line at tio_'s settings, in
     // nanoseconds; 0 when the speed is unknown. Read by reads in flight.
     std::atomic<int64_t> byteTimeNs_{0};
-    // The earliest the bytes written so far can all have left (times in
-    // nanoseconds of Clock), and the earliest an answer to the last write
-    // can have its first byte in: 0 after a write that failed.
-    std::atomic<int64_t> sentByNs_{0};
-    std::atomic<int64_t> quietUntilNs_{0};
-    // Whether the last pause that should have been quiet was: answers
-    // that come sooner than the line allows (a line without transmission
-    // times, an echo of the request) would make waiting through the pause
-    // cost a wake-up more, not one less.
-    std::atomic<bool> pauseQuiet_{true};
+    // When an answer to the last write can first be in.
+    AnswerWindow answer_;
     // Set by the port's configuration calls while a read may be running.
     std::mutex timeoutsLock_;
     PortTimeouts timeouts_{};
@@ -211,17 +203,15 @@ bool LinuxSerialDevice::readAfterPause(void* buffer, uint32_t length, Clock::tim
     getTimeouts(t);
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
-    const Clock::time_point quietUntil{Clock::duration(quietUntilNs_.load())};
-    if (noWait || t.readInterval == 0 || quietUntil < pauseEnd) {
+    const AnswerWindow::Pause plan = answer_.plan(pauseEnd);
+    if (noWait || t.readInterval == 0 || plan == AnswerWindow::Pause::Plain) {
         return false;
     }
     const int stop = stopDescriptor.load();
-    if (!pauseQuiet_) {
-        // The last answer came during its pause: pause as ever, and see
-        // whether this one does too.
+    if (plan == AnswerWindow::Pause::Check) {
         if (platformwait::sleepUntil(pauseEnd, stop, interrupted_)) {
             int waiting = 0;
-            pauseQuiet_ = ioctl(fd_, FIONREAD, &waiting) == 0 && waiting == 0;
+            answer_.heard(ioctl(fd_, FIONREAD, &waiting) != 0 || waiting > 0);
         }
         count = readFrom(buffer, length, Clock::now(), 0);
         return true;
@@ -233,7 +223,7 @@ bool LinuxSerialDevice::readAfterPause(void* buffer, uint32_t length, Clock::tim
     if (events > 0 && Clock::now() < pauseEnd) {
         // Something came sooner than an answer can: it is taken at the
         // pause's end, as after a plain pause.
-        pauseQuiet_ = false;
+        answer_.heard(true);
         platformwait::sleepUntil(pauseEnd, stop, interrupted_);
         count = readFrom(buffer, length, Clock::now(), 0);
     } else {
@@ -365,10 +355,15 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
     const Clock::time_point deadline =
         totalLimit ? after(begun, uint64_t{t.writeTotalPerByte} * length + t.writeTotalConstant)
                    : NoDeadline;
-    quietUntilNs_ = 0;
+    const Clock::duration byteTime = std::chrono::nanoseconds(byteTimeNs_.load());
 
     const auto* bytes = static_cast<const uint8_t*>(data);
     uint32_t done = 0;
+    // What went out still keeps the line busy; no answer is expected.
+    const auto failed = [&] {
+        answer_.wrote(begun, done, byteTime, false);
+        return false;
+    };
     while (done < length) {
         const ssize_t n = ::write(fd_, bytes + done, length - done);
         if (n > 0) {
@@ -380,7 +375,7 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
         }
         if (n == 0 || errno != EAGAIN) {
             lost_ = lost_ || n == 0 || errno == EIO || errno == ENXIO || errno == ENODEV;
-            return false;
+            return failed();
         }
         // The output buffer is full (flow control, a slow line): wait for
         // room, but not past the write limit; a hang-up fails the write.
@@ -389,17 +384,10 @@ bool LinuxSerialDevice::write(const void* data, uint32_t length)
             lost_ = true;
         }
         if (events <= 0 || (events & POLLOUT) == 0) {
-            return false;
+            return failed();
         }
     }
-    // The bytes leave after those written before them and no sooner than
-    // now, one byte time each; an answer's first byte takes one more.
-    const Clock::duration byteTime = std::chrono::nanoseconds(byteTimeNs_.load());
-    const Clock::time_point sentBy =
-        std::max(begun, Clock::time_point(Clock::duration(sentByNs_.load()))) +
-        int64_t{length} * byteTime;
-    sentByNs_ = sentBy.time_since_epoch().count();
-    quietUntilNs_ = (sentBy + byteTime).time_since_epoch().count();
+    answer_.wrote(begun, length, byteTime, true);
     return true;
 }
 

@@ -121,6 +121,8 @@ public:
     bool setTimeouts(const PortTimeouts& timeouts) override;
     bool getTimeouts(PortTimeouts& timeouts) override;
     uint32_t read(void* buffer, uint32_t length) override;
+    bool readAfterPause(void* buffer, uint32_t length, Clock::time_point pauseEnd,
+                        uint32_t& count) override;
     bool write(const void* data, uint32_t length) override;
     bool flush() override { return fd_ >= 0; }
     bool clearErrors() override { return true; }
@@ -134,6 +136,9 @@ private:
 
     bool halted() const;
     int wait(int fd, short events, Clock::time_point deadline) const;
+    // read() with the limits counted from `start`; `woken`: a wait for the
+    // first bytes has just ended with them.
+    uint32_t readFrom(void* buffer, uint32_t length, Clock::time_point start, bool woken);
     bool lookUp(Clock::time_point deadline, std::vector<NetworkAddress>& addresses,
                 std::string& reason);
     int dial(const NetworkAddress& address, Clock::time_point deadline, int& error) const;
@@ -175,6 +180,9 @@ private:
     // What one character takes on the far line at the configured speed and
     // framing, in nanoseconds. Read by reads in flight.
     std::atomic<int64_t> byteTimeNs_;
+    // When an answer to the last write can first be in, at the far line's
+    // speed: the device server passes a request on no sooner than it has it.
+    AnswerWindow answer_;
 };
 
 // The server's own words, fit to be shown: printable ASCII on one line,
@@ -597,6 +605,47 @@ bool NetworkSerialDevice::getTimeouts(PortTimeouts& timeouts)
 
 uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
 {
+    return readFrom(buffer, length, Clock::now(), false);
+}
+
+bool NetworkSerialDevice::readAfterPause(void* buffer, uint32_t length, Clock::time_point pauseEnd,
+                                         uint32_t& count)
+{
+    const PortTimeouts& t = timeouts_;
+    const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
+    const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
+    const AnswerWindow::Pause plan = answer_.plan(pauseEnd);
+    // A raw connection that has not carried a frame yet is read as ever.
+    if (noWait || t.readInterval == 0 || fd_ < 0 || !(telnet_ || worked_) ||
+        plan == AnswerWindow::Pause::Plain) {
+        return false;
+    }
+    if (plan == AnswerWindow::Pause::Check) {
+        wait(-1, 0, pauseEnd);
+        int waiting = 0;
+        answer_.heard(fd_ >= 0 && (ioctl(fd_, FIONREAD, &waiting) != 0 || waiting > 0));
+        count = readFrom(buffer, length, Clock::now(), false);
+        return true;
+    }
+    const Clock::time_point totalDeadline =
+        totalLimit ? after(pauseEnd, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
+                   : NoDeadline;
+    const int events = wait(fd_, POLLIN, totalDeadline);
+    if (events > 0 && Clock::now() < pauseEnd) {
+        // Something came sooner than an answer can (a Telnet notice, bytes
+        // of the far line's own): taken at the pause's end, as ever.
+        answer_.heard(true);
+        wait(-1, 0, pauseEnd);
+        count = readFrom(buffer, length, Clock::now(), false);
+    } else {
+        count = readFrom(buffer, length, pauseEnd, events > 0);
+    }
+    return true;
+}
+
+uint32_t NetworkSerialDevice::readFrom(void* buffer, uint32_t length, Clock::time_point start,
+                                       bool woken)
+{
     const PortTimeouts& t = timeouts_;
     const bool totalLimit = t.readTotalPerByte != 0 || t.readTotalConstant != 0;
     const bool noWait = t.readInterval == NoWaitInterval && !totalLimit;
@@ -611,7 +660,6 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
     // until a hang-up pass for the server's complaint (pull).
     int watches = gapLimit && (telnet_ || worked_) && ReplyWatch::fits(byteTime, gap) ? 2 : 0;
 
-    const Clock::time_point start = Clock::now();
     const Clock::time_point totalDeadline =
         totalLimit ? after(start, uint64_t{t.readTotalPerByte} * length + t.readTotalConstant)
                    : NoDeadline;
@@ -620,8 +668,7 @@ uint32_t NetworkSerialDevice::read(void* buffer, uint32_t length)
     // Set by the watch: the earliest the newest byte it saw can have come,
     // which the gap runs from (also for the pull that follows it).
     Clock::time_point seenBefore = NoDeadline;
-    // The bytes a pull takes woke us: they have only just come.
-    bool woken = false;
+    // (`woken`: the bytes a pull takes woke us; they have only just come.)
     // A watch starts at the first bytes, or at the first that wake us
     // after one fell behind.
     bool mayWatch = true;
@@ -779,16 +826,21 @@ bool NetworkSerialDevice::write(const void* data, uint32_t length)
             ? after(Clock::now(), uint64_t{t.writeTotalPerByte} * length + t.writeTotalConstant)
             : NoDeadline;
     if (!reconnectIfDue(deadline)) {
+        answer_.wrote(Clock::now(), 0, Clock::duration::zero(), false);
         return false;
     }
+    const Clock::time_point begun = Clock::now();
     const auto* bytes = static_cast<const uint8_t*>(data);
-    if (!telnet_) {
-        return send(std::vector<uint8_t>(bytes, bytes + length), deadline);
-    }
     std::vector<uint8_t> out;
-    out.reserve(length + length / 8 + 8);
-    session_.encode(bytes, length, out);
-    return send(out, deadline);
+    if (telnet_) {
+        out.reserve(length + length / 8 + 8);
+        session_.encode(bytes, length, out);
+    } else {
+        out.assign(bytes, bytes + length);
+    }
+    const bool sent = send(out, deadline);
+    answer_.wrote(begun, sent ? length : 0, std::chrono::nanoseconds(byteTimeNs_.load()), sent);
+    return sent;
 }
 
 }  // namespace

@@ -56,4 +56,23 @@ ReplyWatch::Step ReplyWatch::look(Clock::time_point now, uint32_t waiting)
     return next_ > now ? Step::Sleep : Step::Slow;
 }
 
+void AnswerWindow::wrote(Clock::time_point begun, uint32_t length, Clock::duration byteTime,
+                         bool complete)
+{
+    const Clock::time_point sentBy =
+        std::max(begun, Clock::time_point(Clock::duration(sentBy_.load()))) + length * byteTime;
+    sentBy_ = sentBy.time_since_epoch().count();
+    firstAnswer_ = complete && byteTime > Clock::duration::zero()
+                       ? (sentBy + byteTime).time_since_epoch().count()
+                       : 0;
+}
+
+AnswerWindow::Pause AnswerWindow::plan(Clock::time_point pauseEnd) const
+{
+    if (Clock::time_point(Clock::duration(firstAnswer_.load())) < pauseEnd) {
+        return Pause::Plain;
+    }
+    return quiet_ ? Pause::Listen : Pause::Check;
+}
+
 }  // namespace mirel_varno

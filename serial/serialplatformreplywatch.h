@@ -5,6 +5,7 @@
 // Internal to the library; pure, so that its decisions can be tested on
 // made-up arrival times.
 
+#include <atomic>
 #include <cstdint>
 
 #include "serial/serialplatformwait.h"
@@ -71,6 +72,42 @@ private:
     // The earliest moment the next byte not yet seen can arrive.
     Clock::time_point nextByte_;
     Clock::time_point next_;
+};
+
+// When an answer to what a device last wrote can first be in: its bytes
+// leave one byte time each, after those written before them, and the
+// answer's first byte takes one more. Every read begins with a pause; when
+// no answer can come within it, the reader may wait for the first byte
+// instead of waking at the pause's end and again at the byte. Lines that
+// deliver sooner than that (no transmission times, an echo of the request)
+// are caught by the first byte that comes within such a pause: the next
+// reads pause as ever until one finds the pause quiet again.
+// Safe for one writer and one reader at a time on different threads.
+class AnswerWindow {
+public:
+    using Clock = platformwait::Clock;
+
+    enum class Pause {
+        Plain,   // an answer may come within the pause: sleep through it
+        Check,   // sleep through it, and tell heard() whether bytes came
+        Listen,  // wait for the first byte; tell heard() if it came early
+    };
+
+    // `length` bytes were handed to the line from `begun` on; `complete`:
+    // all of them. After a write that failed every pause is Plain.
+    void wrote(Clock::time_point begun, uint32_t length, Clock::duration byteTime, bool complete);
+
+    // How to spend a pause ending at `pauseEnd` before a read.
+    Pause plan(Clock::time_point pauseEnd) const;
+
+    // Whether bytes came within the last pause planned Check or Listen.
+    void heard(bool withinPause) { quiet_ = !withinPause; }
+
+private:
+    // Nanoseconds of Clock.
+    std::atomic<int64_t> sentBy_{0};
+    std::atomic<int64_t> firstAnswer_{0};
+    std::atomic<bool> quiet_{true};
 };
 
 }  // namespace mirel_varno

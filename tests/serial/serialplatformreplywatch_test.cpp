@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -197,4 +198,57 @@ TEST(ReplyWatch, PausesAroundTheGapAnywhereInAReply)
             }
         }
     }
+}
+
+TEST(AnswerWindow, PlansThePauseFromWhenAnAnswerCanFirstBeIn)
+{
+    // A request of 19 bytes written as 14 and 5 from T0 on: its last byte
+    // is through at 19 byte times, an answer's first byte one later
+    // (20.84 ms), after a pause of 20 ms from the end of the writing.
+    using Pause = AnswerWindow::Pause;
+    const auto request = [](AnswerWindow& w, int64_t secondUs, microseconds byte) {
+        w.wrote(at(0), 14, byte, true);
+        w.wrote(at(secondUs), 5, byte, true);
+    };
+    const struct {
+        const char* name;
+        std::function<void(AnswerWindow&)> write;
+        int64_t pauseEndUs;
+        Pause plan;
+    } rows[] = {
+        {"no answer before the pause ends",
+         [&](AnswerWindow& w) { request(w, 100, Byte9600); }, 20100, Pause::Listen},
+        // The parts queue behind each other on the line.
+        {"4800 baud", [&](AnswerWindow& w) { request(w, 100, 2 * Byte9600); }, 20100,
+         Pause::Listen},
+        {"an answer can come just before the pause ends",
+         [&](AnswerWindow& w) { request(w, 100, Byte9600); }, 20900, Pause::Plain},
+        {"the second part written after the first was through",
+         [&](AnswerWindow& w) { request(w, 15000, Byte9600); }, 35100, Pause::Plain},
+        {"a write that failed expects no answer",
+         [&](AnswerWindow& w) {
+             request(w, 100, Byte9600);
+             w.wrote(at(200), 3, Byte9600, false);
+         },
+         300, Pause::Plain},
+        {"a line of unknown speed", [&](AnswerWindow& w) { request(w, 100, microseconds(0)); },
+         100, Pause::Plain},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        AnswerWindow w;
+        row.write(w);
+        EXPECT_EQ(w.plan(at(row.pauseEndUs)), row.plan);
+    }
+
+    // Bytes within a pause that should have been quiet make the next
+    // pauses plain ones that are checked, until one is quiet again.
+    AnswerWindow w;
+    request(w, 100, Byte9600);
+    w.heard(true);
+    EXPECT_EQ(w.plan(at(20100)), Pause::Check);
+    w.heard(true);
+    EXPECT_EQ(w.plan(at(20100)), Pause::Check);
+    w.heard(false);
+    EXPECT_EQ(w.plan(at(20100)), Pause::Listen);
 }
