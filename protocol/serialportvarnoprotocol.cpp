@@ -40,12 +40,16 @@ void SerialPortVarnoProtocol::sendFrame(const FrameHeader& header, const uint8_t
     // that came too late, noise): it must not be taken for this one's.
     discardInput();
     pending_.clear();
-    // A failed write shows in lastError(); the unit then hears nothing and
-    // the receive that follows reports it.
-    write(header.bytes, FrameHeaderSize);
+    // The frame goes in one write: no gap between header and data on a
+    // busy machine, one wake-up of the line's driver, and a failed header
+    // cannot be hidden by a data write that succeeds after it. A failed
+    // write shows in lastError(); the unit then hears nothing and the
+    // receive that follows reports it.
+    frame_.assign(header.bytes, header.bytes + FrameHeaderSize);
     if (data != nullptr) {
-        write(data, count);
+        frame_.insert(frame_.end(), data, data + count);
     }
+    write(frame_.data(), static_cast<uint32_t>(frame_.size()));
 }
 
 void SerialPortVarnoProtocol::readExactly(uint8_t* buffer, uint32_t count)

@@ -259,6 +259,8 @@ private:
     // Bytes already read off the line behind a header found further on;
     // the reads that follow take them first.
     std::vector<uint8_t> pending_;
+    // The frame being sent, kept for its room.
+    std::vector<uint8_t> frame_;
     wxCriticalSection lock_;
 };
 

@@ -149,6 +149,7 @@ TEST(Wakeups, AStatusExchangeTakesAFewWakeups)
             unit.join();
             EXPECT_EQ(status, 0x00A4);
             EXPECT_EQ(port.lastError(), NoError);
+            EXPECT_EQ(counts.writes, 1u) << "the request goes in one write";
             waits.push_back(counts.waits);
             reads.push_back(counts.reads);
         }

@@ -14,8 +14,9 @@ struct ThreadCounts {
     bool on;
     uint64_t waits;
     uint64_t reads;
+    uint64_t writes;
 };
-thread_local ThreadCounts counted = {false, 0, 0};
+thread_local ThreadCounts counted = {false, 0, 0, 0};
 
 template <typename F>
 F next(const char* name)
@@ -44,6 +45,13 @@ ssize_t recv(int fd, void* buffer, size_t count, int flags)
     static const auto real = next<ssize_t (*)(int, void*, size_t, int)>("recv");
     counted.reads += counted.on ? 1 : 0;
     return real(fd, buffer, count, flags);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count)
+{
+    static const auto real = next<ssize_t (*)(int, const void*, size_t)>("write");
+    counted.writes += counted.on ? 1 : 0;
+    return real(fd, buffer, count);
 }
 
 int poll(pollfd* fds, nfds_t n, int timeout)
@@ -82,7 +90,7 @@ namespace varno_test {
 
 SyscallCounter::SyscallCounter()
 {
-    counted = {true, 0, 0};
+    counted = {true, 0, 0, 0};
 }
 
 SyscallCounter::~SyscallCounter()
@@ -92,7 +100,7 @@ SyscallCounter::~SyscallCounter()
 
 SyscallCounts SyscallCounter::counts() const
 {
-    return {counted.waits, counted.reads};
+    return {counted.waits, counted.reads, counted.writes};
 }
 
 }  // namespace varno_test

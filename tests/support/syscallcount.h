@@ -13,6 +13,7 @@ namespace varno_test {
 struct SyscallCounts {
     uint64_t waits = 0;
     uint64_t reads = 0;
+    uint64_t writes = 0;
 };
 
 // Counts from construction to destruction, for the thread that made it.
